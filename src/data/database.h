@@ -1,0 +1,151 @@
+// The data-access layer over SQLite: engine, database, table definition.
+// Handles follow the shape hosts know from classic data-access code: a
+// per-thread DBEngine opens Databases; a Database opens Recordsets and hands
+// out TableDefs. Every SQLite failure becomes one kelda::Error with a number
+// from db_errors.h.
+//
+// Concurrency model: a Database owns one read-write SQLite connection for its
+// writes and a pool of further connections on the same file on which its
+// Recordsets step their statements, so that a row updated through one
+// Recordset is committed when Update returns although other Recordsets of the
+// same or another Database are in the middle of their scans. Files are put in
+// write-ahead-log mode with normal sync when they are opened writable.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "data/recordset.h"
+
+namespace kelda::data {
+
+class DatabaseCore;  // the shared connection state (database.cpp)
+
+class Database;
+
+// A new column for TableDef::Fields().Append: its name and type.
+struct FieldDef {
+  std::string name;
+  int type = kDbDouble;
+};
+
+// Observer of every SQL text this layer hands to SQLite, the layer's own
+// statements included, in the order they are prepared. For tests and tracing.
+using StatementObserver = std::function<void(const std::string& sql)>;
+
+// One per thread (the component keeps it in its per-thread block). Not
+// thread-safe; every handle it opens must be used on the same thread.
+class DBEngine {
+ public:
+  DBEngine();
+  ~DBEngine();
+  DBEngine(const DBEngine&) = delete;
+  DBEngine& operator=(const DBEngine&) = delete;
+
+  // Opens the existing SQLite database file `path`, shared and read-write
+  // (read-only when the file or its folder cannot be written). Never creates
+  // a file. Raises 3024 when the file does not exist (the path in the text),
+  // 3343 when it is not a database this layer can read (with a plain word
+  // and a way to convert it for a Microsoft Access file), 3051 when it cannot
+  // be opened, 3218 when it stays locked longer than BusyTimeout().
+  Database OpenDatabase(const std::string& path);
+
+  // How long an operation waits for a lock held by another program before it
+  // raises 3218. Default 5 seconds.
+  void SetBusyTimeout(std::chrono::milliseconds timeout) { busy_timeout_ = timeout; }
+  std::chrono::milliseconds BusyTimeout() const { return busy_timeout_; }
+
+  // Every Database opened afterwards reports its SQL texts to `observer`
+  // (nullptr: none).
+  void SetStatementObserver(StatementObserver observer) { observer_ = std::move(observer); }
+
+ private:
+  std::chrono::milliseconds busy_timeout_{5000};
+  StatementObserver observer_;
+};
+
+// The columns of a table definition.
+class TableDefFields {
+ public:
+  int Count() const;
+  // REQUIRES: 0 <= i < Count(); otherwise raises 3265.
+  std::string Name(int i) const;
+  // Adds `def` as a new last column of the table, stored at once. Raises 3191
+  // when the table already has a column of that name (compared as SQLite
+  // compares names, ignoring ASCII case), 3259 for a type other than
+  // kDbDouble, 3027 when the database is read-only.
+  void Append(const FieldDef& def);
+
+ private:
+  friend class TableDef;
+  explicit TableDefFields(std::shared_ptr<DatabaseCore> core, std::string table);
+  std::shared_ptr<DatabaseCore> core_;
+  std::string table_;
+};
+
+// The definition of one table (TableDefs(name) of a Database).
+class TableDef {
+ public:
+  const std::string& Name() const { return table_; }
+  TableDefFields& Fields() { return fields_; }
+  FieldDef CreateField(const std::string& name, int type) const { return FieldDef{name, type}; }
+
+ private:
+  friend class Database;
+  TableDef(std::shared_ptr<DatabaseCore> core, std::string table);
+  std::string table_;
+  TableDefFields fields_;
+};
+
+// A database handle. Movable, not copyable. Recordsets opened on it keep the
+// connection alive after the handle is dropped; Close() ends it for them too
+// (their later use raises 3420).
+class Database {
+ public:
+  Database(Database&&) noexcept;
+  Database& operator=(Database&&) noexcept;
+  Database(const Database&) = delete;
+  Database& operator=(const Database&) = delete;
+  ~Database();
+
+  // A Recordset over `source`:
+  // - the name of a table of the database (compared as SQLite compares names):
+  //   a table-type Recordset, updatable, positioned on the first row, rows in
+  //   the table's own order (rowid order, or primary-key order for a table
+  //   without rowid), whatever indexes the table has;
+  // - otherwise text that begins with SELECT or WITH: read-only rows of that
+  //   query. The text reaches SQLite as it stands. A query over one table
+  //   yields its rows in the table's own order too (covering-index scans are
+  //   switched off). Raises 3142 when the text holds more than one statement,
+  //   3219 for a statement that writes, 3061 for an unknown column, 3078 for an
+  //   unknown table, 3075 for a syntax error;
+  // - anything else: raises 3078 (no such table).
+  Recordset OpenRecordset(const std::string& source);
+
+  // REQUIRES: a table `name` exists; otherwise raises 3265.
+  TableDef TableDefs(const std::string& name);
+
+  // Closes the connection; Recordsets opened on this handle stop working.
+  // Closing twice does nothing.
+  void Close();
+
+  const std::string& Name() const;
+
+ private:
+  friend class DBEngine;
+  explicit Database(std::shared_ptr<DatabaseCore> core);
+  std::shared_ptr<DatabaseCore> core_;
+};
+
+// True when `name` can stand in SQL text unquoted: letters, digits and
+// underscores, not starting with a digit, not an SQL keyword.
+bool IsPlainIdentifier(const std::string& name);
+
+// `name` as it may stand in SQL text: unchanged when it is a plain identifier,
+// otherwise quoted as an identifier ("..." with inner quotes doubled), so no
+// name can change the statement it is put into.
+std::string SqlName(const std::string& name);
+
+}  // namespace kelda::data

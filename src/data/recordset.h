@@ -1,0 +1,79 @@
+// Recordset: a cursor over a table or a query's rows, stepped row by row.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "base/value.h"
+#include "data/db_errors.h"
+
+namespace kelda::data {
+
+class RecordsetCore;  // cursor state (recordset.cpp)
+class Recordset;
+
+// One column of a Recordset's current row. A light handle; valid while its
+// Recordset lives.
+class Field {
+ public:
+  // The column's name as the table or the query names it.
+  std::string Name() const;
+  // The column's value in the current row (Null for SQL NULL, a number for
+  // INTEGER and REAL, text, or a blob). After an assignment in edit mode, the
+  // assigned value. Raises 3021 when there is no current row.
+  Value GetValue() const;
+  // Assigns the column of the current row. REQUIRES: the Recordset is in edit
+  // mode (Edit called), otherwise raises 3020. The value must be one the
+  // column can take: for a column of numeric affinity a text must be a
+  // decimal number (it is stored as that number), and no value may be an
+  // infinity or NaN; otherwise raises 3421. Stored by Update.
+  void SetValue(const Value& value);
+
+ private:
+  friend class Recordset;
+  Field(RecordsetCore* core, int index) : core_(core), index_(index) {}
+  RecordsetCore* core_;
+  int index_;
+};
+
+// Movable, not copyable. The current row is kept by the cursor; nothing of a
+// row is cached beyond it.
+class Recordset {
+ public:
+  Recordset(Recordset&&) noexcept;
+  Recordset& operator=(Recordset&&) noexcept;
+  Recordset(const Recordset&) = delete;
+  Recordset& operator=(const Recordset&) = delete;
+  ~Recordset();
+
+  // True after the last row, and at once when there is none.
+  bool IsEOF() const;
+  // Back to the first row; the rows are read again from the database.
+  void MoveFirst();
+  // To the next row. Raises 3021 when already after the last row.
+  void MoveNext();
+
+  int FieldCount() const;
+  // Column i (0-based). Raises 3265 when i is outside 0 .. FieldCount() - 1.
+  Field Fields(int i) const;
+  // The column named `name` (compared ignoring ASCII case). Raises 3265 when
+  // there is none.
+  Field Fields(std::string_view name) const;
+
+  // Starts editing the current row. Raises 3219 for a query's Recordset,
+  // 3021 when there is no current row.
+  void Edit();
+  // Writes the assigned columns of the current row and commits: another
+  // connection sees the change when Update returns. Raises 3020 without Edit,
+  // 3027 when the database is read-only, 3218 when it stays locked, 3421 for a
+  // value the column refuses.
+  void Update();
+
+ private:
+  friend class Database;
+  explicit Recordset(std::unique_ptr<RecordsetCore> core);
+  std::unique_ptr<RecordsetCore> core_;
+};
+
+}  // namespace kelda::data

@@ -1,0 +1,116 @@
+// The network's whole state: layer sizes, unit values, weights, biases,
+// temperatures, per-epoch accumulators, learning parameters and the epoch's
+// error sum. One NetworkState lives in each thread's block and is shared by
+// every Network object of that thread; the engine's procedures are plain
+// functions over it.
+//
+// Table layout: layers 0..3 and units 0..20. Layer 0 and unit 0 exist but are
+// never used; the working layers are 1 (input), 2 (hidden) and 3 (output).
+// Every index is checked: one outside its bounds raises error 9.
+//   UnitTable   (unit j, layer L)               -> data_[L * 21 + j]
+//   WeightTable (from unit i, to unit j, layer L) -> data_[(L * 21 + j) * 21 + i]
+// so that the incoming weights of one unit lie side by side.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+
+#include "base/error.h"
+#include "engine/random_source.h"
+
+namespace kelda::engine {
+
+inline constexpr int kMaxUnit = 20;   // units 0..20
+inline constexpr int kMaxLayer = 3;   // layers 0..3
+inline constexpr int kUnitSlots = kMaxUnit + 1;
+inline constexpr int kLayerSlots = kMaxLayer + 1;
+
+class UnitTable {
+ public:
+  double& operator()(int unit, int layer) { return data_[Index(unit, layer)]; }
+  double operator()(int unit, int layer) const { return data_[Index(unit, layer)]; }
+  void Fill(double v) { data_.fill(v); }
+
+ private:
+  static int Index(int unit, int layer) {
+    if (unit < 0 || unit > kMaxUnit || layer < 0 || layer > kMaxLayer) Raise(kErrSubscript);
+    return layer * kUnitSlots + unit;
+  }
+  std::array<double, kUnitSlots * kLayerSlots> data_{};
+};
+
+class WeightTable {
+ public:
+  double& operator()(int from, int to, int layer) { return data_[Index(from, to, layer)]; }
+  double operator()(int from, int to, int layer) const { return data_[Index(from, to, layer)]; }
+  void Fill(double v) { data_.fill(v); }
+
+ private:
+  static int Index(int from, int to, int layer) {
+    if (from < 0 || from > kMaxUnit || to < 0 || to > kMaxUnit || layer < 0 ||
+        layer > kMaxLayer) {
+      Raise(kErrSubscript);
+    }
+    return (layer * kUnitSlots + to) * kUnitSlots + from;
+  }
+  std::array<double, kUnitSlots * kUnitSlots * kLayerSlots> data_{};
+};
+
+// Layer sizes, indices 0..3 checked like the other tables.
+class LayerSizes {
+ public:
+  int16_t& operator()(int layer) { return data_[Index(layer)]; }
+  int16_t operator()(int layer) const { return data_[Index(layer)]; }
+
+ private:
+  static int Index(int layer) {
+    if (layer < 0 || layer > kMaxLayer) Raise(kErrSubscript);
+    return layer;
+  }
+  std::array<int16_t, kLayerSlots> data_{};
+};
+
+// Everything starts at zero, as when a thread first uses the component.
+// Learning parameters are single precision and are widened exactly wherever
+// they take part in arithmetic.
+struct NetworkState {
+  LayerSizes LayerUnits;
+  UnitTable Activation;
+  WeightTable Weight;
+  UnitTable Bias;
+  UnitTable Temperature;
+  WeightTable WeightSlope;
+  UnitTable BiasSlope;
+  WeightTable WeightStep;
+  UnitTable BiasStep;
+  UnitTable UnitError;
+  UnitTable UnitDelta;
+
+  float OutputHigh = 0.0f;
+  float OutputLow = 0.0f;
+  float OutputSpan = 0.0f;
+  float InitialTemperature = 0.0f;
+  float LearningRate = 0.0f;
+  float Momentum = 0.0f;
+  float WeightInitHigh = 0.0f;
+  float WeightInitLow = 0.0f;
+  float BiasInitHigh = 0.0f;
+  float BiasInitLow = 0.0f;
+  double ErrorSum = 0.0;
+  int16_t CurrentPattern = 0;
+  int16_t InputUnits = 0;
+  float HiddenUnits = 0.0f;
+  int16_t OutputUnits = 0;
+  int16_t PatternEnd = 0;
+  int16_t ReportInterval = 0;
+  int16_t EpochsSinceReport = 0;
+
+  // The random source of InitWeights. With a fixed seed every InitWeights
+  // re-seeds with it (the same draws every time); without one it re-seeds
+  // from the clock.
+  RandomSource Random;
+  std::optional<uint64_t> FixedSeed;
+};
+
+}  // namespace kelda::engine
