@@ -1,12 +1,13 @@
-// kelda: the command-line tool.
-#include <cstdio>
-#include <cstring>
+// kelda: trains a network on a database table, predicts with a saved one,
+// and shows both on a sample database.
+#include <unistd.h>
+
+#include <iostream>
+
+#include "cli/cli.h"
 
 int main(int argc, char** argv) {
-  if (argc >= 2 && std::strcmp(argv[1], "demo") == 0) {
-    std::puts("kelda: the demo is not built yet");
-    return 0;
-  }
-  std::fputs("usage: kelda demo [DIR]\n", stderr);
-  return 2;
+  kelda::cli::Console console{std::cout, std::cerr, ::isatty(STDOUT_FILENO) == 1,
+                              ::isatty(STDERR_FILENO) == 1};
+  return kelda::cli::RunCli(argc, argv, console);
 }

@@ -118,9 +118,10 @@ class Database {
   // - otherwise text that begins with SELECT or WITH: read-only rows of that
   //   query. The text reaches SQLite as it stands. A query over one table
   //   yields its rows in the table's own order too (covering-index scans are
-  //   switched off). Raises 3142 when the text holds more than one statement,
-  //   3219 for a statement that writes, 3061 for an unknown column, 3078 for an
-  //   unknown table, 3075 for a syntax error;
+  //   switched off; SQLite may still read a table without rowid through a
+  //   covering index when that is cheaper). Raises 3142 when the text holds
+  //   more than one statement, 3219 for a statement that writes, 3061 for an
+  //   unknown column, 3078 for an unknown table, 3075 for a syntax error;
   // - anything else: raises 3078 (no such table).
   Recordset OpenRecordset(const std::string& source);
 

@@ -14,12 +14,17 @@ void ClassInitialize(NetworkState& net);
 
 // Replaces `value` (a unit's net input x) by the unit's output
 // (OutputHigh - OutputLow) * 1 / (1 + e^(-x / T)) + OutputLow. Where e^(-x/T)
-// exceeds the largest double the logistic is taken as 0. Never raises.
+// exceeds the largest double the logistic is taken as 0. Never raises; for
+// T = 0 (which InitWeights never gives) the output is OutputHigh for x > 0,
+// OutputLow for x < 0 and NaN for x = 0.
 void Sigmoid(const NetworkState& net, double& value, const double& temperature);
 
-// Outputs of layers 2 and 3 for the inputs standing in layer 1.
+// Outputs of layers 2 and 3 for the inputs standing in layer 1, each unit
+// bit for bit Sigmoid of its net input.
 // Raises 9, before anything changes, when a layer has more than 20 units or
-// CurrentPattern lies outside 0..5000.
+// CurrentPattern lies outside 0..5000 (nothing is checked when all three
+// layers are empty). Raises 6 at a unit whose net input or output is not
+// finite; the units before it keep their new outputs.
 void ForwardPass(NetworkState& net);
 
 // What the backward passes need of the current example's target.
@@ -38,18 +43,31 @@ class TargetSource {
 
 // The two backward passes: output error, deltas, ErrorSum, and the folds of
 // the example into BiasSlope / WeightSlope (momentum fold and plain gradient
-// fold respectively). Raise 6 for a target column whose minimum equals its
-// maximum, 94 / 13 for a target that is Null / not a number.
+// fold respectively).
+// REQUIRES: ForwardPass has just run for the example.
+// Raise 9 at the 21st unit of a layer above 20 units (UnitError is cleared
+// up to there); 6 for a target column whose minimum equals its maximum;
+// 94 / 13 for a target or range end that is Null / not a number; 11 for an
+// output temperature of 0 (6 if OutputSpan is 0 as well); 6 for any value
+// that would not be finite. An error stops the pass where it arises, keeping
+// what was stored before.
 void BackPropMomentum(NetworkState& net, TargetSource& target);
 void BackPropGradient(NetworkState& net, TargetSource& target);
 
 // End of epoch: add the accumulators to weights and biases, then the
-// momentum step, and clear the accumulators.
+// momentum step, and clear the accumulators. Only units 1..LayerUnits(L) of
+// layers 2 and 3 (and their incoming units 1..LayerUnits(L - 1)) are read or
+// written. Raise 9 at the first unit beyond 20 and 6 for a value that would
+// not be finite, keeping what was stored before.
+// REQUIRES: called in this order, once at the end of each epoch.
 void ApplySlopes(NetworkState& net);
 void UpdateWeights(NetworkState& net);
 
-// Fresh random weights and biases, one temperature for every unit, cleared
-// accumulators and steps, for units 1..20 of layers 1..3.
+// Fresh random weights and biases, one temperature (InitialTemperature) for
+// every unit, cleared accumulators and steps, for units 1..20 of layers 1..3
+// whatever LayerUnits says. Re-seeds net.Random first: from net.FixedSeed when
+// set (the same 1,260 draws every call), else from the clock. Raises 6 when a
+// parameter range does not fit a single.
 void InitWeights(NetworkState& net);
 
 }  // namespace kelda::engine

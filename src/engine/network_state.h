@@ -6,7 +6,9 @@
 //
 // Table layout: layers 0..3 and units 0..20. Layer 0 and unit 0 exist but are
 // never used; the working layers are 1 (input), 2 (hidden) and 3 (output).
-// Every index is checked: one outside its bounds raises error 9.
+// Every index given to operator() is checked: one outside its bounds raises
+// error 9. Units() and Incoming() hand out a whole row of 21 entries for the
+// hot loops, which validate their bounds once instead.
 //   UnitTable   (unit j, layer L)               -> data_[L * 21 + j]
 //   WeightTable (from unit i, to unit j, layer L) -> data_[(L * 21 + j) * 21 + i]
 // so that the incoming weights of one unit lie side by side.
@@ -15,14 +17,15 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <span>
 
 #include "base/error.h"
 #include "engine/random_source.h"
 
 namespace kelda::engine {
 
-inline constexpr int kMaxUnit = 20;   // units 0..20
-inline constexpr int kMaxLayer = 3;   // layers 0..3
+inline constexpr int kMaxUnit = 20;  // units 0..20
+inline constexpr int kMaxLayer = 3;  // layers 0..3
 inline constexpr int kUnitSlots = kMaxUnit + 1;
 inline constexpr int kLayerSlots = kMaxLayer + 1;
 
@@ -31,6 +34,18 @@ class UnitTable {
   double& operator()(int unit, int layer) { return data_[Index(unit, layer)]; }
   double operator()(int unit, int layer) const { return data_[Index(unit, layer)]; }
   void Fill(double v) { data_.fill(v); }
+
+  // The 21 entries of one layer, indexed by unit. Only the layer is checked:
+  // the per-example passes validate their unit bounds once on entry and then
+  // index thousands of entries per example, where a check at every index
+  // would cost more than the arithmetic.
+  // REQUIRES (of the caller's indices): 0 <= unit <= kMaxUnit.
+  std::span<double, kUnitSlots> Units(int layer) {
+    return std::span<double, kUnitSlots>(&data_[Index(0, layer)], kUnitSlots);
+  }
+  std::span<const double, kUnitSlots> Units(int layer) const {
+    return std::span<const double, kUnitSlots>(&data_[Index(0, layer)], kUnitSlots);
+  }
 
  private:
   static int Index(int unit, int layer) {
@@ -46,10 +61,20 @@ class WeightTable {
   double operator()(int from, int to, int layer) const { return data_[Index(from, to, layer)]; }
   void Fill(double v) { data_.fill(v); }
 
+  // The 21 weights into unit `to` of `layer`, indexed by the unit they come
+  // from; `to` and `layer` are checked, the caller's indices are not (see
+  // UnitTable::Units).
+  // REQUIRES (of the caller's indices): 0 <= from <= kMaxUnit.
+  std::span<double, kUnitSlots> Incoming(int to, int layer) {
+    return std::span<double, kUnitSlots>(&data_[Index(0, to, layer)], kUnitSlots);
+  }
+  std::span<const double, kUnitSlots> Incoming(int to, int layer) const {
+    return std::span<const double, kUnitSlots>(&data_[Index(0, to, layer)], kUnitSlots);
+  }
+
  private:
   static int Index(int from, int to, int layer) {
-    if (from < 0 || from > kMaxUnit || to < 0 || to > kMaxUnit || layer < 0 ||
-        layer > kMaxLayer) {
+    if (from < 0 || from > kMaxUnit || to < 0 || to > kMaxUnit || layer < 0 || layer > kMaxLayer) {
       Raise(kErrSubscript);
     }
     return (layer * kUnitSlots + to) * kUnitSlots + from;
@@ -111,6 +136,11 @@ struct NetworkState {
   // from the clock.
   RandomSource Random;
   std::optional<uint64_t> FixedSeed;
+
+  // The per-example passes run on vectors of four doubles where the
+  // processor has AVX2, else on pairs. The results are the same to the bit;
+  // setting this runs pairs regardless, so that tests cover both.
+  bool NarrowVectors = false;
 };
 
 }  // namespace kelda::engine

@@ -1,0 +1,117 @@
+#include "cli/cli.h"
+
+#include <fmt/format.h>
+#include <CLI/CLI.hpp>
+
+#include <charconv>
+#include <cstdint>
+#include <string>
+#include <system_error>
+
+#include "base/error.h"
+#include "cli/demo.h"
+
+namespace kelda::cli {
+
+namespace {
+
+constexpr const char* kDefaultDemoDir = "kelda-demo";
+
+// Checked as text before the conversion, which would take "-1" for a huge
+// seed and cut a number too large for 64 bits down to the largest one.
+CLI::Validator SeedText() {
+  return CLI::Validator(
+      [](const std::string& text) -> std::string {
+        uint64_t value = 0;
+        const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+        if (text.empty() || error != std::errc() || end != text.data() + text.size()) {
+          return "a seed is a whole number from 0 to 18446744073709551615, not " + text;
+        }
+        return "";
+      },
+      "");
+}
+
+void AddTrain(CLI::App& app, TrainOptions& options, uint64_t& seed, CLI::Option*& seed_option) {
+  CLI::App* train = app.add_subcommand(
+      "train", "Train a network on a table and write its predictions into the column Actual");
+  train->footer(
+      "The table's input columns come first, the target after them, Actual last (added when "
+      "missing). Training stops at the first row whose target is Null; every row gets a "
+      "prediction.");
+  train->add_option("DB", options.database, "SQLite database file")->required();
+  train->add_option("TABLE", options.table, "Table of examples")->required();
+  train->add_option("--epochs", options.epochs, "Epochs to train (0: none)")->capture_default_str();
+  seed_option = train->add_option("--seed", seed, "Seed of the initial weights (default: clock)")
+                    ->check(SeedText());
+  train
+      ->add_option("--save-network", options.save_network,
+                   "Save the trained network to FILE, for `kelda predict`")
+      ->type_name("FILE");
+  train->add_flag("--relevance", options.relevance,
+                  "Score how much each input column matters, and print the scores");
+  train->add_flag("--json", options.json,
+                  "Print the report as one JSON object; progress only to a terminal's stderr");
+  train->add_flag("--quiet", options.quiet, "Show no progress");
+}
+
+void AddPredict(CLI::App& app, PredictOptions& options) {
+  CLI::App* predict = app.add_subcommand(
+      "predict", "Write a saved network's predictions into the column Actual of a table");
+  predict->footer(
+      "The input columns are found by their names, wherever they stand in the table; Actual is "
+      "added when missing.");
+  predict->add_option("DB", options.database, "SQLite database file")->required();
+  predict->add_option("TABLE", options.table, "Table to predict")->required();
+  predict->add_option("--network", options.network_file, "Network file saved by `kelda train`")
+      ->required()
+      ->type_name("FILE");
+  predict->add_flag("--json", options.json, "Print the report as one JSON object");
+}
+
+void AddDemo(CLI::App& app, std::string& dir) {
+  CLI::App* demo = app.add_subcommand(
+      "demo", "Write a sample database of house sales, train on it and show the results");
+  demo->add_option("DIR", dir, "Folder for the sample database")->capture_default_str();
+}
+
+}  // namespace
+
+int RunCli(int argc, const char* const* argv, Console& console) {
+  CLI::App app("Train a feed-forward network on a database table, and predict with it.", "kelda");
+  app.require_subcommand(1);
+
+  TrainOptions train;
+  uint64_t seed = 0;
+  CLI::Option* seed_option = nullptr;
+  PredictOptions predict;
+  std::string demo_dir = kDefaultDemoDir;
+  AddTrain(app, train, seed, seed_option);
+  AddPredict(app, predict);
+  AddDemo(app, demo_dir);
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    const int code = app.exit(e, console.out, console.err);
+    return code == 0 ? kExitSuccess : kExitUsage;
+  }
+
+  try {
+    if (app.got_subcommand("train")) {
+      if (seed_option->count() > 0) train.seed = seed;
+      PrintTrainReport(Train(train, console), train.json, console);
+    } else if (app.got_subcommand("predict")) {
+      RunPredict(predict, console);
+    } else {
+      RunDemo(demo_dir, console);
+    }
+  } catch (const Error& e) {
+    console.out.flush();
+    console.err << fmt::format("kelda: error {}: {}\n", e.Number(), e.Description());
+    return kExitRunError;
+  }
+  return kExitSuccess;
+}
+
+}  // namespace kelda::cli

@@ -1,0 +1,18 @@
+// The command line: parses the arguments, runs the command and turns its
+// outcome into the exit status.
+#pragma once
+
+#include "cli/commands.h"
+
+namespace kelda::cli {
+
+inline constexpr int kExitSuccess = 0;
+inline constexpr int kExitRunError = 1;  // a run-time or database error
+inline constexpr int kExitUsage = 2;     // arguments the tool does not accept
+
+// Runs `kelda ARGS...`: argv[0] is the program name. Help goes to
+// console.out; usage errors, and errors as "kelda: error N: text", to
+// console.err.
+int RunCli(int argc, const char* const* argv, Console& console);
+
+}  // namespace kelda::cli

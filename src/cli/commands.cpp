@@ -1,0 +1,214 @@
+#include "cli/commands.h"
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <nlohmann/json.hpp>
+#include <utility>
+
+#include "cli/progress.h"
+#include "component/network.h"
+#include "component/network_file.h"
+#include "component/thread_block.h"
+
+namespace kelda::cli {
+
+namespace {
+
+std::string TrimLeft(const std::string& s) {
+  const auto first = s.find_first_not_of(' ');
+  return first == std::string::npos ? std::string() : s.substr(first);
+}
+
+struct Captions {
+  std::string cycle;
+  std::string error;
+  friend bool operator==(const Captions&, const Captions&) = default;
+};
+
+Captions CurrentCaptions(ThreadBlock& block) {
+  status::frmStatus& form = block.status.Form();
+  return Captions{TrimLeft(form.CycleBoxCaption()), TrimLeft(form.SSQBoxCaption())};
+}
+
+// The thread's yield hook and fixed seed belong to whoever runs on the
+// thread next; a command sets them for its run only.
+class RunSettings {
+ public:
+  RunSettings(ThreadBlock& block, training::YieldHook hook, std::optional<uint64_t> seed)
+      : block_(block),
+        saved_hook_(std::exchange(block.yield, std::move(hook))),
+        saved_seed_(std::exchange(block.network.FixedSeed, seed)) {}
+  ~RunSettings() {
+    block_.yield = std::move(saved_hook_);
+    block_.network.FixedSeed = saved_seed_;
+  }
+  RunSettings(const RunSettings&) = delete;
+  RunSettings& operator=(const RunSettings&) = delete;
+
+ private:
+  ThreadBlock& block_;
+  training::YieldHook saved_hook_;
+  std::optional<uint64_t> saved_seed_;
+};
+
+// Ends the progress display when the run stops by an error.
+class AbandonUnlessFinished {
+ public:
+  explicit AbandonUnlessFinished(std::optional<ProgressDisplay>& display) : display_(display) {}
+  ~AbandonUnlessFinished() {
+    if (display_ && !finished_) display_->Abandon();
+  }
+  AbandonUnlessFinished(const AbandonUnlessFinished&) = delete;
+  AbandonUnlessFinished& operator=(const AbandonUnlessFinished&) = delete;
+  void Finished() { finished_ = true; }
+
+ private:
+  std::optional<ProgressDisplay>& display_;
+  bool finished_ = false;
+};
+
+std::optional<ProgressDisplay> MakeDisplay(const TrainOptions& options, Console& console) {
+  std::optional<ProgressDisplay> display;
+  if (options.quiet) return display;
+  if (options.json) {
+    // stdout carries the JSON alone; a log file gets no progress at all.
+    if (console.err_is_terminal) display.emplace(console.err, ProgressDisplay::Style::kTerminal);
+  } else {
+    display.emplace(console.out, console.out_is_terminal ? ProgressDisplay::Style::kTerminal
+                                                         : ProgressDisplay::Style::kLines);
+  }
+  return display;
+}
+
+}  // namespace
+
+TrainReport Train(const TrainOptions& options, Console& console) {
+  ThreadBlock& block = ThisThread();
+  std::optional<ProgressDisplay> display = MakeDisplay(options, console);
+
+  // The status window outlives runs: until this run changes its texts, they
+  // are an earlier run's and are not shown.
+  const Captions earlier = CurrentCaptions(block);
+  bool captions_current = false;
+  auto snapshot = [&block, &earlier, &captions_current] {
+    ProgressSnapshot s{block.progress.epoch, block.progress.epochs, {}, {}};
+    const Captions now = CurrentCaptions(block);
+    captions_current = captions_current || now != earlier;
+    if (captions_current) {
+      s.cycle_text = now.cycle;
+      s.error_text = now.error;
+    }
+    return s;
+  };
+  training::YieldHook hook;
+  if (display) hook = [&display, &snapshot] { display->Update(snapshot()); };
+
+  Network network;
+  network.SetMSAccessDBName(options.database);
+  network.SetMSAccessTableName(options.table);
+  network.SetEpochs(options.epochs);
+  network.SetHiddenLayerCount(0);
+  {
+    RunSettings settings(block, std::move(hook), options.seed);
+    AbandonUnlessFinished guard(display);
+    network.RunNetwork();
+    if (display) {
+      captions_current = true;
+      display->Finish(snapshot());
+    }
+    guard.Finished();
+  }
+
+  TrainReport report;
+  report.database = options.database;
+  report.table = options.table;
+  report.epochs = options.epochs;
+  report.rows = network.Fields().RecordCount - 1;
+  const Captions final_captions = CurrentCaptions(block);
+  report.cycle_text = final_captions.cycle;
+  report.error_text = final_captions.error;
+
+  if (options.relevance) {
+    const std::optional<std::vector<double>> scores = network.InputRelevance();
+    std::vector<ColumnScore> named;
+    if (scores) {
+      const data::ObjectFields& fields = network.Fields();
+      for (std::size_t i = 0; i < scores->size(); ++i) {
+        const Value& name = fields.InputNames(static_cast<int32_t>(i));
+        named.push_back(ColumnScore{name.IsText() ? name.text() : "", (*scores)[i]});
+      }
+    }
+    report.relevance = std::move(named);
+  }
+  if (!options.save_network.empty()) {
+    SaveNetworkFile(CaptureNetwork(network), options.save_network);
+    report.network_file = options.save_network;
+  }
+  return report;
+}
+
+void PrintRelevance(const std::vector<ColumnScore>& scores, std::ostream& out) {
+  constexpr int kBarWidth = 30;
+  std::size_t name_width = 0;
+  double highest = 0.0;
+  for (const ColumnScore& s : scores) {
+    name_width = std::max(name_width, s.name.size());
+    highest = std::max(highest, s.score);
+  }
+  for (const ColumnScore& s : scores) {
+    const int bar = highest > 0.0 ? static_cast<int>(s.score / highest * kBarWidth + 0.5) : 0;
+    out << fmt::format("  {:<{}}  {:>14.4f}  {}\n", s.name, name_width, s.score,
+                       std::string(static_cast<std::size_t>(std::max(bar, 0)), '#'));
+  }
+}
+
+void PrintTrainReport(const TrainReport& report, bool json, Console& console) {
+  if (json) {
+    nlohmann::ordered_json j = {
+        {"database", report.database},     {"table", report.table},
+        {"epochs", report.epochs},         {"rows", report.rows},
+        {"cycle_text", report.cycle_text}, {"error_text", report.error_text}};
+    if (report.relevance) {
+      nlohmann::ordered_json list = nlohmann::ordered_json::array();
+      for (const ColumnScore& s : *report.relevance) {
+        list.push_back({{"name", s.name}, {"score", s.score}});
+      }
+      j["relevance"] = std::move(list);
+    }
+    if (!report.network_file.empty()) j["network_file"] = report.network_file;
+    // Names that are not UTF-8 are written with replacement characters
+    // rather than failing a report whose run has succeeded.
+    console.out << j.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) << '\n';
+    return;
+  }
+  console.out << fmt::format("Trained on table '{}' ({} rows) for {} epochs: {}", report.table,
+                             report.rows, report.epochs, report.cycle_text);
+  if (!report.error_text.empty()) console.out << ", " << report.error_text;
+  console.out << '\n';
+  if (report.relevance) {
+    console.out << "Input relevance (the error made without the column):\n";
+    PrintRelevance(*report.relevance, console.out);
+  }
+  if (!report.network_file.empty()) {
+    console.out << fmt::format("Network saved to '{}'\n", report.network_file);
+  }
+}
+
+int64_t RunPredict(const PredictOptions& options, Console& console) {
+  const SavedNetwork network = LoadNetworkFile(options.network_file);
+  const int64_t rows = Predict(ThisThread().DBEngine(), network, options.database, options.table);
+  if (options.json) {
+    const nlohmann::ordered_json j = {{"database", options.database},
+                                      {"table", options.table},
+                                      {"network_file", options.network_file},
+                                      {"rows", rows}};
+    console.out << j.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) << '\n';
+  } else {
+    console.out << fmt::format("Wrote {} predictions into column Actual of table '{}'\n", rows,
+                               options.table);
+  }
+  return rows;
+}
+
+}  // namespace kelda::cli

@@ -1,0 +1,73 @@
+// The tool's commands, callable without a process of their own. They print
+// only to the Console they are given and let kelda::Error pass; turning an
+// error into a message and an exit status is the caller's job.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace kelda::cli {
+
+// Where a command writes its report and its progress, and whether each
+// stream is a terminal (a redrawn progress line) or not (plain lines).
+struct Console {
+  std::ostream& out;
+  std::ostream& err;
+  bool out_is_terminal = false;
+  bool err_is_terminal = false;
+};
+
+struct TrainOptions {
+  std::string database;
+  std::string table;
+  int32_t epochs = 500;          // passed to the network as given, 0 and below included
+  std::optional<uint64_t> seed;  // none: weights seeded from the clock
+  std::string save_network;      // empty: not saved
+  bool relevance = false;
+  bool json = false;   // the report as one JSON object; progress to a terminal stderr only
+  bool quiet = false;  // no progress
+};
+
+struct ColumnScore {
+  std::string name;
+  double score = 0.0;
+};
+
+// What a training run leaves to report.
+struct TrainReport {
+  std::string database;
+  std::string table;
+  int32_t epochs = 0;
+  int32_t rows = 0;
+  std::string cycle_text;  // the status window's texts at the end, without leading blanks
+  std::string error_text;
+  std::optional<std::vector<ColumnScore>> relevance;
+  std::string network_file;  // empty: not saved
+};
+
+// Trains a network on the table with the calling thread's network, showing
+// progress as the options say, scores the inputs and saves the network when
+// asked. The thread's fixed seed and yield hook are restored afterwards.
+TrainReport Train(const TrainOptions& options, Console& console);
+
+// The report as text to console.out, or as one JSON object (one line).
+void PrintTrainReport(const TrainReport& report, bool json, Console& console);
+
+// One line per column: name, score and a bar relative to the highest score.
+void PrintRelevance(const std::vector<ColumnScore>& scores, std::ostream& out);
+
+struct PredictOptions {
+  std::string database;
+  std::string table;
+  std::string network_file;
+  bool json = false;
+};
+
+// Writes the saved network's predictions into the table's `Actual` and
+// reports how many rows it wrote. Returns that number.
+int64_t RunPredict(const PredictOptions& options, Console& console);
+
+}  // namespace kelda::cli

@@ -1,0 +1,452 @@
+// Engine, database and table definitions over SQLite.
+#include "data/database.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <utility>
+
+#include "base/error.h"
+#include "data/db_core.h"
+#include "data/db_errors.h"
+
+namespace kelda::data {
+namespace {
+
+// SQLITE_TESTCTRL_OPTIMIZATIONS bit of the planner's covering-index scans.
+// With it off, a query over one table walks the table itself, so every row
+// source over a table sees its rows in the table's own order.
+constexpr int kCoveringIndexScan = 0x00000020;
+
+// Log frames between two checkpoints tried after commits. While a cursor is
+// in the middle of a scan a checkpoint cannot pass its snapshot, and SQLite's
+// own automatic checkpoint would then try again on every commit, each try
+// costing a sort of the whole log.
+constexpr int kCheckpointFrames = 1000;
+
+// Idle pool connections kept for later cursors.
+constexpr size_t kMaxIdleConnections = 4;
+
+std::string Quoted(std::string_view text) { return "'" + std::string(text) + "'"; }
+
+// Refuses what is not an SQLite file before SQLite sees it, so that the
+// message can say what the file is.
+void CheckFile(const std::string& path) {
+  if (path.empty() || path.find('\0') != std::string::npos) {
+    RaiseDb(kErrFileNotFound, "Could not find file " + Quoted(path) + ".");
+  }
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) {
+    const int err = errno;
+    if (err == ENOENT || err == ENOTDIR) {
+      RaiseDb(kErrFileNotFound, "Could not find file " + Quoted(path) + ".");
+    }
+    RaiseDb(kErrCannotOpen, "Cannot open " + Quoted(path) + ": " + std::strerror(err) + ".");
+  }
+  if (S_ISDIR(st.st_mode)) {
+    RaiseDb(kErrCannotOpen, "Cannot open " + Quoted(path) + ": it is a folder, not a file.");
+  }
+  if (!S_ISREG(st.st_mode)) {
+    RaiseDb(kErrCannotOpen, "Cannot open " + Quoted(path) + ": it is not a regular file.");
+  }
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  if (f == nullptr) {
+    const int err = errno;
+    RaiseDb(kErrCannotOpen, "Cannot open " + Quoted(path) + ": " + std::strerror(err) + ".");
+  }
+  unsigned char header[100] = {};
+  const size_t n = std::fread(header, 1, sizeof header, f);
+  std::fclose(f);
+  if (n == 0) return;  // an empty file is an empty database
+  const auto at = [&](size_t offset, const char* text) {
+    const size_t len = std::strlen(text);
+    return n >= offset + len && std::memcmp(header + offset, text, len) == 0;
+  };
+  if (at(4, "Standard Jet DB") || at(4, "Standard ACE DB")) {
+    RaiseDb(kErrNotADatabase,
+            Quoted(path) +
+                " is a Microsoft Access database (.mdb/.accdb); this program reads SQLite "
+                "database files only. Convert it to SQLite first, for example with the "
+                "mdbtools package: mdb-schema " +
+                Quoted(path) +
+                " sqlite | sqlite3 OUT.db, then for each table: mdb-export -I sqlite " +
+                Quoted(path) + " TABLE | sqlite3 OUT.db");
+  }
+  if (n < 16 || std::memcmp(header, "SQLite format 3", 16) != 0) {
+    RaiseDb(kErrNotADatabase, Quoted(path) +
+                                  " is not a database file this program can read: only SQLite "
+                                  "database files are supported.");
+  }
+}
+
+bool StartsWithQueryWord(std::string_view text) {
+  size_t i = 0;
+  while (i < text.size() && (text[i] == ' ' || text[i] == '\t' || text[i] == '\r' ||
+                             text[i] == '\n' || text[i] == '\f' || text[i] == '\v')) {
+    ++i;
+  }
+  text.remove_prefix(i);
+  for (std::string_view word : {std::string_view("SELECT"), std::string_view("WITH")}) {
+    if (text.size() >= word.size() && SameName(text.substr(0, word.size()), word)) {
+      if (text.size() == word.size()) return true;
+      const char next = text[word.size()];
+      const bool ident = (next >= 'a' && next <= 'z') || (next >= 'A' && next <= 'Z') ||
+                         (next >= '0' && next <= '9') || next == '_' || next == '$' ||
+                         static_cast<unsigned char>(next) >= 0x80;
+      if (!ident) return true;
+    }
+  }
+  return false;
+}
+
+std::string ColumnText(sqlite3_stmt* stmt, int i) {
+  const unsigned char* p = sqlite3_column_text(stmt, i);
+  const int n = sqlite3_column_bytes(stmt, i);
+  return p == nullptr ? std::string() : std::string(reinterpret_cast<const char*>(p), n);
+}
+
+}  // namespace
+
+// ---- DatabaseCore ----------------------------------------------------------
+
+DatabaseCore::DatabaseCore(std::string path, std::chrono::milliseconds busy_timeout,
+                           StatementObserver observer)
+    : path_(std::move(path)), busy_timeout_(busy_timeout), observer_(std::move(observer)) {}
+
+DatabaseCore::~DatabaseCore() { Close(); }
+
+std::shared_ptr<DatabaseCore> DatabaseCore::Open(const std::string& path,
+                                                 std::chrono::milliseconds busy_timeout,
+                                                 StatementObserver observer) {
+  CheckFile(path);
+  std::shared_ptr<DatabaseCore> core(new DatabaseCore(path, busy_timeout, std::move(observer)));
+  core->writer_ = core->Connect();
+  // Reading the header page tells a damaged or foreign file, or a lock.
+  core->Exec(core->writer_, "PRAGMA schema_version", "opening", path);
+  core->read_only_ = sqlite3_db_readonly(core->writer_, "main") == 1;
+  if (!core->read_only_) {
+    // Write-ahead logging lets cursors read while single-row updates commit;
+    // when the file cannot take it (e.g. another program holds it in
+    // rollback mode), the file's own mode stays.
+    Stmt wal = core->Prepare(core->writer_, "PRAGMA journal_mode=WAL", "opening", path);
+    if (sqlite3_step(wal.get()) == SQLITE_ROW) {
+      core->wal_ = SameName(ColumnText(wal.get(), 0), "wal");
+    }
+    sqlite3_reset(wal.get());
+    if (core->wal_) {
+      core->Exec(core->writer_, "PRAGMA synchronous=NORMAL", "opening", path);
+      core->next_checkpoint_ = kCheckpointFrames;
+      sqlite3_wal_hook(core->writer_, &DatabaseCore::OnWalCommit, core.get());
+    }
+  }
+  return core;
+}
+
+int DatabaseCore::OnWalCommit(void* arg, sqlite3* db, const char* schema, int frames) {
+  auto* core = static_cast<DatabaseCore*>(arg);
+  if (frames < core->log_frames_) core->next_checkpoint_ = kCheckpointFrames;  // log restarted
+  core->log_frames_ = frames;
+  if (frames >= core->next_checkpoint_) {
+    sqlite3_wal_checkpoint_v2(db, schema, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+    core->next_checkpoint_ = frames + kCheckpointFrames;
+  }
+  return SQLITE_OK;
+}
+
+sqlite3* DatabaseCore::Connect() {
+  // A path that begins with "file:" is still a path: SQLite may be built to
+  // read such names as URIs.
+  const std::string file = path_.rfind("file:", 0) == 0 ? "./" + path_ : path_;
+  sqlite3* db = nullptr;
+  const int rc =
+      sqlite3_open_v2(file.c_str(), &db,
+                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_EXRESCODE, nullptr);
+  struct CloseOnError {
+    sqlite3* db;
+    bool keep = false;
+    ~CloseOnError() {
+      if (!keep) sqlite3_close_v2(db);
+    }
+  } guard{db};
+  if (db == nullptr) RaiseDb(kErrDatabase, "Out of memory opening " + Quoted(path_) + ".");
+  check(rc, db, "opening", path_);
+  sqlite3_extended_result_codes(db, 1);
+  const auto ms = std::clamp<std::chrono::milliseconds::rep>(busy_timeout_.count(), 0, 1 << 30);
+  sqlite3_busy_timeout(db, static_cast<int>(ms));
+  sqlite3_test_control(SQLITE_TESTCTRL_OPTIMIZATIONS, db, kCoveringIndexScan);
+  if (wal_) Exec(db, "PRAGMA synchronous=NORMAL", "opening", path_);
+  guard.keep = true;
+  return db;
+}
+
+sqlite3* DatabaseCore::writer() {
+  if (writer_ == nullptr) RaiseClosed();
+  return writer_;
+}
+
+sqlite3* DatabaseCore::AcquireReader() {
+  if (writer_ == nullptr) RaiseClosed();
+  if (!idle_.empty()) {
+    sqlite3* conn = idle_.back();
+    idle_.pop_back();
+    return conn;
+  }
+  return Connect();
+}
+
+void DatabaseCore::ReleaseReader(sqlite3* conn) {
+  if (writer_ != nullptr && idle_.size() < kMaxIdleConnections) {
+    idle_.push_back(conn);
+  } else {
+    sqlite3_close_v2(conn);
+  }
+}
+
+Stmt DatabaseCore::Prepare(sqlite3* conn, std::string_view sql, std::string_view what,
+                           std::string_view subject, const char** tail) {
+  if (observer_) observer_(std::string(sql));
+  if (sql.size() > static_cast<size_t>(1 << 30)) {
+    RaiseDb(kErrDatabase, "SQL text too long (" + std::to_string(sql.size()) + " bytes).");
+  }
+  sqlite3_stmt* raw = nullptr;
+  const char* end = nullptr;
+  const int rc = sqlite3_prepare_v2(conn, sql.data(), static_cast<int>(sql.size()), &raw, &end);
+  Stmt stmt(raw);
+  check(rc, conn, what, subject.empty() ? sql : subject);
+  if (tail != nullptr) *tail = end;
+  return stmt;
+}
+
+void DatabaseCore::Exec(sqlite3* conn, std::string_view sql, std::string_view what,
+                        std::string_view subject) {
+  Stmt stmt = Prepare(conn, sql, what, subject);
+  if (!stmt) return;
+  ResetOnExit reset(stmt.get());
+  int rc;
+  while ((rc = sqlite3_step(stmt.get())) == SQLITE_ROW) {
+  }
+  check(rc, conn, what, subject.empty() ? sql : subject);
+}
+
+bool DatabaseCore::FindTable(sqlite3* conn, std::string_view name, TableInfo* info) {
+  {
+    Stmt s = Prepare(conn,
+                     "SELECT name, wr, strict FROM pragma_table_list "
+                     "WHERE schema = 'main' AND type = 'table' AND name = ?1 COLLATE NOCASE",
+                     "looking up table", name);
+    ResetOnExit reset(s.get());
+    sqlite3_bind_text(s.get(), 1, name.data(), static_cast<int>(name.size()), SQLITE_STATIC);
+    if (check(sqlite3_step(s.get()), conn, "looking up table", name) != SQLITE_ROW) return false;
+    info->name = ColumnText(s.get(), 0);
+    info->without_rowid = sqlite3_column_int(s.get(), 1) != 0;
+    info->strict = sqlite3_column_int(s.get(), 2) != 0;
+  }
+  info->columns.clear();
+  info->key.clear();
+  {
+    Stmt s = Prepare(conn,
+                     "SELECT name, type, pk FROM pragma_table_xinfo(?1, 'main') "
+                     "WHERE hidden <> 1 ORDER BY cid",
+                     "reading the columns of", info->name);
+    ResetOnExit reset(s.get());
+    sqlite3_bind_text(s.get(), 1, info->name.c_str(), static_cast<int>(info->name.size()),
+                      SQLITE_STATIC);
+    while (check(sqlite3_step(s.get()), conn, "reading the columns of", info->name) == SQLITE_ROW) {
+      ColumnInfo c;
+      c.name = ColumnText(s.get(), 0);
+      c.declared_type = ColumnText(s.get(), 1);
+      c.affinity = AffinityOf(c.declared_type, info->strict);
+      c.pk = sqlite3_column_int(s.get(), 2);
+      info->columns.push_back(std::move(c));
+    }
+  }
+  if (!info->without_rowid) return true;
+  // The table's own order is that of its primary-key index: its columns,
+  // directions and collations.
+  std::string pk_index;
+  {
+    Stmt s = Prepare(conn, "SELECT name FROM pragma_index_list(?1, 'main') WHERE origin = 'pk'",
+                     "reading the key of", info->name);
+    ResetOnExit reset(s.get());
+    sqlite3_bind_text(s.get(), 1, info->name.c_str(), static_cast<int>(info->name.size()),
+                      SQLITE_STATIC);
+    if (check(sqlite3_step(s.get()), conn, "reading the key of", info->name) == SQLITE_ROW) {
+      pk_index = ColumnText(s.get(), 0);
+    }
+  }
+  if (!pk_index.empty()) {
+    Stmt s = Prepare(conn,
+                     "SELECT name, desc, coll FROM pragma_index_xinfo(?1, 'main') "
+                     "WHERE key = 1 ORDER BY seqno",
+                     "reading the key of", info->name);
+    ResetOnExit reset(s.get());
+    sqlite3_bind_text(s.get(), 1, pk_index.c_str(), static_cast<int>(pk_index.size()),
+                      SQLITE_STATIC);
+    while (check(sqlite3_step(s.get()), conn, "reading the key of", info->name) == SQLITE_ROW) {
+      const std::string col = ColumnText(s.get(), 0);
+      for (size_t i = 0; i < info->columns.size(); ++i) {
+        if (info->columns[i].name == col) {
+          info->key.push_back(KeyPart{static_cast<int>(i), sqlite3_column_int(s.get(), 1) != 0,
+                                      ColumnText(s.get(), 2)});
+          break;
+        }
+      }
+    }
+  }
+  if (info->key.empty()) {
+    for (int pos = 1;; ++pos) {
+      bool found = false;
+      for (size_t i = 0; i < info->columns.size(); ++i) {
+        if (info->columns[i].pk == pos) {
+          info->key.push_back(KeyPart{static_cast<int>(i), false, {}});
+          found = true;
+        }
+      }
+      if (!found) break;
+    }
+  }
+  return true;
+}
+
+void DatabaseCore::Register(RecordsetCore* rs) { recordsets_.push_back(rs); }
+
+void DatabaseCore::Unregister(RecordsetCore* rs) {
+  auto it = std::find(recordsets_.begin(), recordsets_.end(), rs);
+  if (it != recordsets_.end()) recordsets_.erase(it);
+}
+
+void DatabaseCore::Close() {
+  if (writer_ == nullptr) return;
+  std::vector<RecordsetCore*> open = std::move(recordsets_);
+  recordsets_.clear();
+  for (RecordsetCore* rs : open) rs->Detach();
+  for (sqlite3* conn : idle_) sqlite3_close_v2(conn);
+  idle_.clear();
+  sqlite3_close_v2(writer_);
+  writer_ = nullptr;
+}
+
+void DatabaseCore::RaiseClosed() const {
+  RaiseDb(kErrObjectClosed, "The database " + Quoted(path_) + " has been closed.");
+}
+
+// ---- DBEngine --------------------------------------------------------------
+
+DBEngine::DBEngine() = default;
+DBEngine::~DBEngine() = default;
+
+Database DBEngine::OpenDatabase(const std::string& path) {
+  return Database(DatabaseCore::Open(path, busy_timeout_, observer_));
+}
+
+// ---- Table definitions -----------------------------------------------------
+
+TableDefFields::TableDefFields(std::shared_ptr<DatabaseCore> core, std::string table)
+    : core_(std::move(core)), table_(std::move(table)) {}
+
+namespace {
+
+TableInfo ReadTable(DatabaseCore& core, const std::string& table) {
+  TableInfo info;
+  if (!core.FindTable(core.writer(), table, &info)) {
+    RaiseDb(kErrTableNotFound,
+            "Table " + Quoted(table) + " not found in database " + Quoted(core.path()) + ".");
+  }
+  return info;
+}
+
+}  // namespace
+
+int TableDefFields::Count() const {
+  return static_cast<int>(ReadTable(*core_, table_).columns.size());
+}
+
+std::string TableDefFields::Name(int i) const {
+  TableInfo info = ReadTable(*core_, table_);
+  if (i < 0 || i >= static_cast<int>(info.columns.size())) {
+    RaiseDb(kErrItemNotFound, "Table " + Quoted(table_) + " has no column " + std::to_string(i) +
+                                  " (it has " + std::to_string(info.columns.size()) + ").");
+  }
+  return info.columns[i].name;
+}
+
+void TableDefFields::Append(const FieldDef& def) {
+  if (def.type != kDbDouble) {
+    RaiseDb(kErrInvalidFieldType, "Cannot add column " + Quoted(def.name) + ": type " +
+                                      std::to_string(def.type) +
+                                      " is not supported; only 7 (double) is.");
+  }
+  sqlite3* writer = core_->writer();
+  if (core_->read_only()) {
+    RaiseDb(kErrReadOnly, "The database " + Quoted(core_->path()) +
+                              " is read-only: cannot add column " + Quoted(def.name) +
+                              " to table " + Quoted(table_) + ".");
+  }
+  const TableInfo info = ReadTable(*core_, table_);
+  for (const ColumnInfo& c : info.columns) {
+    if (SameName(c.name, def.name)) {
+      RaiseDb(kErrFieldExists, "Table " + Quoted(info.name) + " already has a column named " +
+                                   Quoted(c.name) + " (names are compared ignoring case); " +
+                                   "cannot add " + Quoted(def.name) + ".");
+    }
+  }
+  core_->Exec(writer,
+              "ALTER TABLE " + SqlName(info.name) + " ADD COLUMN " + SqlName(def.name) + " REAL",
+              "adding a column to", info.name);
+}
+
+TableDef::TableDef(std::shared_ptr<DatabaseCore> core, std::string table)
+    : table_(table), fields_(std::move(core), std::move(table)) {}
+
+// ---- Database --------------------------------------------------------------
+
+Database::Database(std::shared_ptr<DatabaseCore> core) : core_(std::move(core)) {}
+Database::Database(Database&&) noexcept = default;
+Database& Database::operator=(Database&&) noexcept = default;
+Database::~Database() = default;
+
+Recordset Database::OpenRecordset(const std::string& source) {
+  if (!core_) RaiseDb(kErrObjectClosed, "The database has been closed.");
+  DatabaseCore& core = *core_;
+  struct Loan {
+    DatabaseCore& core;
+    sqlite3* conn;
+    ~Loan() {
+      if (conn != nullptr) core.ReleaseReader(conn);
+    }
+    sqlite3* Give() { return std::exchange(conn, nullptr); }
+  } loan{core, core.AcquireReader()};
+  TableInfo info;
+  if (core.FindTable(loan.conn, source, &info)) {
+    return Recordset(std::make_unique<RecordsetCore>(core_, loan.Give(), std::move(info)));
+  }
+  if (StartsWithQueryWord(source)) {
+    return Recordset(std::make_unique<RecordsetCore>(core_, loan.Give(), source));
+  }
+  RaiseDb(kErrTableNotFound,
+          "Table " + Quoted(source) + " not found in database " + Quoted(core.path()) + ".");
+}
+
+TableDef Database::TableDefs(const std::string& name) {
+  if (!core_) RaiseDb(kErrObjectClosed, "The database has been closed.");
+  TableInfo info;
+  if (!core_->FindTable(core_->writer(), name, &info)) {
+    RaiseDb(kErrItemNotFound,
+            "No table " + Quoted(name) + " in database " + Quoted(core_->path()) + ".");
+  }
+  return TableDef(core_, info.name);
+}
+
+void Database::Close() {
+  if (core_) core_->Close();
+}
+
+const std::string& Database::Name() const {
+  static const std::string kNone;
+  return core_ ? core_->path() : kNone;
+}
+
+}  // namespace kelda::data

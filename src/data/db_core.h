@@ -1,0 +1,265 @@
+// Internal to the data-access layer: the connection state shared by a
+// Database and its Recordsets, the cursor state of a Recordset, and the one
+// path by which SQLite result codes become kelda::Error.
+#pragma once
+
+#include <sqlite3.h>
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "base/value.h"
+#include "data/database.h"
+#include "data/recordset.h"
+
+namespace kelda::data {
+
+// ---- Errors ----------------------------------------------------------------
+
+// The layer's error number for an SQLite result code (extended codes taken
+// apart) and its message.
+int32_t ErrorNumberFor(int rc, std::string_view message);
+
+// Raises the kelda::Error for a failed SQLite call: the layer's number, a
+// plain summary, SQLite's own message for `db` and what was being done.
+[[noreturn]] void RaiseSqlite(int rc, sqlite3* db, std::string_view what,
+                              std::string_view subject = {});
+
+// The one path from SQLite result codes to errors: returns `rc` when it is
+// SQLITE_OK, SQLITE_ROW or SQLITE_DONE, raises otherwise.
+inline int check(int rc, sqlite3* db, std::string_view what, std::string_view subject = {}) {
+  if (rc == SQLITE_OK || rc == SQLITE_ROW || rc == SQLITE_DONE) [[likely]] {
+    return rc;
+  }
+  RaiseSqlite(rc, db, what, subject);
+}
+
+// Raises `number` with `text` (errors of the layer's own checks).
+[[noreturn]] void RaiseDb(int32_t number, std::string text);
+
+struct StmtFinalizer {
+  void operator()(sqlite3_stmt* stmt) const { sqlite3_finalize(stmt); }
+};
+using Stmt = std::unique_ptr<sqlite3_stmt, StmtFinalizer>;
+
+// Resets a statement when leaving a scope, so that it holds no transaction.
+class ResetOnExit {
+ public:
+  explicit ResetOnExit(sqlite3_stmt* stmt) : stmt_(stmt) {}
+  ~ResetOnExit() {
+    sqlite3_reset(stmt_);
+    sqlite3_clear_bindings(stmt_);
+  }
+  ResetOnExit(const ResetOnExit&) = delete;
+  ResetOnExit& operator=(const ResetOnExit&) = delete;
+
+ private:
+  sqlite3_stmt* stmt_;
+};
+
+// ---- Schema ----------------------------------------------------------------
+
+// Column affinity, from the declared type by SQLite's rules.
+enum class Affinity { kInteger, kText, kBlob, kReal, kNumeric };
+Affinity AffinityOf(std::string_view declared_type, bool strict);
+inline bool IsNumeric(Affinity a) {
+  return a == Affinity::kInteger || a == Affinity::kReal || a == Affinity::kNumeric;
+}
+
+// ASCII case-insensitive equality, as SQLite compares names.
+bool SameName(std::string_view a, std::string_view b);
+
+struct ColumnInfo {
+  std::string name;
+  std::string declared_type;
+  Affinity affinity = Affinity::kBlob;
+  int pk = 0;  // 1-based position in the primary key, 0 when not part of it
+};
+
+// One key column of a table without rowid, in the order of its key.
+struct KeyPart {
+  int column = 0;  // index into TableInfo::columns
+  bool desc = false;
+  std::string collation;
+};
+
+struct TableInfo {
+  std::string name;  // as the schema spells it
+  bool without_rowid = false;
+  bool strict = false;
+  std::vector<ColumnInfo> columns;
+  std::vector<KeyPart> key;  // without rowid: the primary key, in its order
+};
+
+// ---- Connections -----------------------------------------------------------
+
+class RecordsetCore;
+
+class DatabaseCore {
+ public:
+  // Opens `path` (see DBEngine::OpenDatabase): the write connection, the
+  // file's journal mode, the checks of the file's kind.
+  static std::shared_ptr<DatabaseCore> Open(const std::string& path,
+                                            std::chrono::milliseconds busy_timeout,
+                                            StatementObserver observer);
+  ~DatabaseCore();
+  DatabaseCore(const DatabaseCore&) = delete;
+  DatabaseCore& operator=(const DatabaseCore&) = delete;
+
+  const std::string& path() const { return path_; }
+  bool closed() const { return writer_ == nullptr; }
+  bool read_only() const { return read_only_; }
+  bool wal() const { return wal_; }
+
+  // The write connection. Raises 3420 once closed.
+  sqlite3* writer();
+  // A connection of the pool for a cursor; ReleaseReader gives it back.
+  sqlite3* AcquireReader();
+  void ReleaseReader(sqlite3* conn);
+
+  // Prepares `sql` on `conn`, reporting the text to the observer first. An
+  // error names `what` was done and `subject` (the text itself when empty).
+  // When `tail` is given it receives where the first statement ends.
+  Stmt Prepare(sqlite3* conn, std::string_view sql, std::string_view what,
+               std::string_view subject = {}, const char** tail = nullptr);
+  // Prepares and runs `sql` on `conn` to its end.
+  void Exec(sqlite3* conn, std::string_view sql, std::string_view what,
+            std::string_view subject = {});
+
+  // The table `name` (compared ignoring case) of the main schema, read on
+  // `conn`; false when there is none.
+  bool FindTable(sqlite3* conn, std::string_view name, TableInfo* info);
+
+  void Register(RecordsetCore* rs);
+  void Unregister(RecordsetCore* rs);
+
+  // Stops every Recordset of this database and closes all connections.
+  void Close();
+
+  [[noreturn]] void RaiseClosed() const;
+
+ private:
+  DatabaseCore(std::string path, std::chrono::milliseconds busy_timeout,
+               StatementObserver observer);
+  sqlite3* Connect();
+
+  std::string path_;
+  std::chrono::milliseconds busy_timeout_;
+  StatementObserver observer_;
+  static int OnWalCommit(void* core, sqlite3* db, const char* schema, int frames);
+
+  sqlite3* writer_ = nullptr;
+  int log_frames_ = 0;       // frames in the write-ahead log after the last commit
+  int next_checkpoint_ = 0;  // log size at which the next commit tries a checkpoint
+  bool read_only_ = false;
+  bool wal_ = false;
+  std::vector<sqlite3*> idle_;
+  std::vector<RecordsetCore*> recordsets_;
+};
+
+// ---- Cursors ---------------------------------------------------------------
+
+class RecordsetCore {
+ public:
+  // A table-type cursor over `table`, on the pool connection `conn`.
+  RecordsetCore(std::shared_ptr<DatabaseCore> db, sqlite3* conn, TableInfo table);
+  // A read-only cursor over the rows of the query `sql`, on `conn`.
+  RecordsetCore(std::shared_ptr<DatabaseCore> db, sqlite3* conn, std::string_view sql);
+  ~RecordsetCore();
+  RecordsetCore(const RecordsetCore&) = delete;
+  RecordsetCore& operator=(const RecordsetCore&) = delete;
+
+  bool IsEOF() const {
+    Live();
+    return eof_;
+  }
+  void MoveFirst();
+  void MoveNext();
+
+  int FieldCount() const {
+    Live();
+    return static_cast<int>(names_.size());
+  }
+  // -1 when there is no such field.
+  int FindField(std::string_view name) const;
+  const std::string& FieldName(int i) const {
+    Live();
+    return names_[i];
+  }
+
+  Value Get(int i) const;
+  void Set(int i, const Value& value);
+  void Edit();
+  void Update();
+
+  // The database was closed: drop every statement and the connection.
+  void Detach();
+
+ private:
+  // A pool connection lent to this cursor, returned when the cursor ends.
+  struct Lease {
+    std::shared_ptr<DatabaseCore> db;
+    sqlite3* conn = nullptr;
+    Lease(std::shared_ptr<DatabaseCore> d, sqlite3* c) : db(std::move(d)), conn(c) {}
+    ~Lease() {
+      if (conn != nullptr) db->ReleaseReader(conn);
+    }
+    Lease(const Lease&) = delete;
+    Lease& operator=(const Lease&) = delete;
+  };
+  struct UpdatePlan {
+    std::vector<int> fields;  // the assigned fields, ascending
+    Stmt update;
+    Stmt reread;
+  };
+
+  void Live() const {
+    if (stmt_ == nullptr) [[unlikely]] {
+      lease_.db->RaiseClosed();
+    }
+  }
+  [[noreturn]] static void RaiseNoCurrentRecord();
+  void Start();
+  void Step();
+  void LeaveRow();
+  std::string KeyCondition() const;
+  UpdatePlan& PlanFor(const std::vector<int>& fields);
+  // Binds the current row's key from parameter `first` on; key fields listed
+  // in `changed` bind their assigned values.
+  void BindKey(sqlite3_stmt* stmt, int first, const std::vector<int>* changed) const;
+  const Value& Override(int i) const;
+  void Reread() const;
+
+  Lease lease_;
+  Stmt stmt_;
+  std::string source_;  // the table's name or the query's text, for messages
+  std::vector<std::string> names_;
+  int offset_ = 0;  // statement column of field 0 (1 when the rowid comes first)
+  bool eof_ = true;
+
+  // Table-type only.
+  bool table_type_ = false;
+  bool updatable_ = false;
+  TableInfo table_;
+  std::string rowid_name_;       // the name that reaches the rowid, when the key is the rowid
+  std::vector<int> key_fields_;  // without rowid: the fields of the key, in its order
+  std::vector<UpdatePlan> plans_;
+
+  // Row state: values assigned in edit mode, or stored by Update; they stand
+  // for the statement's columns (whose snapshot predates the Update) until the
+  // cursor moves. The stored values are read back when first asked for.
+  enum : char { kFromStatement = 0, kAssigned = 1, kStored = 2 };
+  bool editing_ = false;
+  bool key_changed_ = false;  // an Update changed the key of the current row
+  bool any_override_ = false;
+  mutable int reread_plan_ = -1;  // the plan whose fields await reading back
+  mutable std::vector<char> overridden_;
+  std::vector<char> assigned_;
+  mutable std::vector<Value> overrides_;
+};
+
+}  // namespace kelda::data

@@ -1,0 +1,486 @@
+// Cursors over a table or a query, stepped on a connection of the database's
+// pool; updates go through the database's write connection.
+#include "data/recordset.h"
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+#include <utility>
+
+#include "base/error.h"
+#include "data/db_core.h"
+#include "data/db_errors.h"
+
+namespace kelda::data {
+namespace {
+
+std::string Quoted(std::string_view text) { return "'" + std::string(text) + "'"; }
+
+// The value of column `col` of the statement's current row.
+Value ColumnValue(sqlite3_stmt* stmt, int col) {
+  sqlite3_value* v = sqlite3_column_value(stmt, col);
+  switch (sqlite3_value_type(v)) {
+    case SQLITE_FLOAT:
+      return Value(sqlite3_value_double(v));
+    case SQLITE_INTEGER:
+      return Value(static_cast<double>(sqlite3_value_int64(v)));
+    case SQLITE_NULL:
+      return Value::Null();
+    case SQLITE_TEXT: {
+      const unsigned char* p = sqlite3_value_text(v);
+      const int n = sqlite3_value_bytes(v);
+      return Value(std::string(reinterpret_cast<const char*>(p), n));
+    }
+    default: {
+      const auto* p = static_cast<const std::uint8_t*>(sqlite3_value_blob(v));
+      const int n = sqlite3_value_bytes(v);
+      return Value(Value::Blob(p, p + n));
+    }
+  }
+}
+
+void BindValue(sqlite3_stmt* stmt, sqlite3* db, int n, const Value& v) {
+  int rc = SQLITE_OK;
+  switch (v.kind()) {
+    case Value::Kind::kEmpty:
+    case Value::Kind::kNull:
+      rc = sqlite3_bind_null(stmt, n);
+      break;
+    case Value::Kind::kNumber:
+      rc = sqlite3_bind_double(stmt, n, v.number());
+      break;
+    case Value::Kind::kText:
+      rc = sqlite3_bind_text64(stmt, n, v.text().data(), v.text().size(), SQLITE_STATIC,
+                               SQLITE_UTF8);
+      break;
+    case Value::Kind::kBlob:
+      rc = v.blob().empty()
+               ? sqlite3_bind_zeroblob(stmt, n, 0)
+               : sqlite3_bind_blob64(stmt, n, v.blob().data(), v.blob().size(), SQLITE_STATIC);
+      break;
+  }
+  check(rc, db, "binding a value");
+}
+
+// True when [p, end) holds only blanks, semicolons and comments.
+bool OnlyFiller(const char* p, const char* end) {
+  while (p < end) {
+    const char c = *p;
+    if (c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\v' || c == ';') {
+      ++p;
+    } else if (c == '-' && p + 1 < end && p[1] == '-') {
+      while (p < end && *p != '\n') ++p;
+    } else if (c == '/' && p + 1 < end && p[1] == '*') {
+      p += 2;
+      while (p < end && !(*p == '*' && p + 1 < end && p[1] == '/')) ++p;
+      if (p >= end) return true;  // a comment may run to the end of the text
+      p += 2;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+// ---- RecordsetCore ---------------------------------------------------------
+
+RecordsetCore::RecordsetCore(std::shared_ptr<DatabaseCore> db, sqlite3* conn, TableInfo table)
+    : lease_(std::move(db), conn),
+      source_(table.name),
+      table_type_(true),
+      table_(std::move(table)) {
+  std::string order;
+  std::string select = "SELECT ";
+  if (!table_.without_rowid) {
+    // The rowid reaches by the first of its names that no column takes.
+    for (const char* alias : {"rowid", "_rowid_", "oid"}) {
+      const bool taken = std::any_of(table_.columns.begin(), table_.columns.end(),
+                                     [&](const ColumnInfo& c) { return SameName(c.name, alias); });
+      if (!taken) {
+        rowid_name_ = alias;
+        break;
+      }
+    }
+    if (!rowid_name_.empty()) {
+      select += rowid_name_ + ", ";
+      offset_ = 1;
+      order = " ORDER BY " + rowid_name_;
+    } else {
+      // Every name of the rowid is a column's; an INTEGER PRIMARY KEY column
+      // still is the rowid.
+      int pk_columns = 0;
+      int ipk = -1;
+      for (size_t i = 0; i < table_.columns.size(); ++i) {
+        if (table_.columns[i].pk > 0) {
+          ++pk_columns;
+          if (SameName(table_.columns[i].declared_type, "INTEGER")) ipk = static_cast<int>(i);
+        }
+      }
+      if (pk_columns == 1 && ipk >= 0) {
+        key_fields_.push_back(ipk);
+        order = " ORDER BY " + SqlName(table_.columns[ipk].name);
+      }
+    }
+  } else {
+    for (const KeyPart& k : table_.key) {
+      key_fields_.push_back(k.column);
+      order += order.empty() ? " ORDER BY " : ", ";
+      order += SqlName(table_.columns[k.column].name);
+      if (!k.collation.empty()) order += " COLLATE " + SqlName(k.collation);
+      if (k.desc) order += " DESC";
+    }
+  }
+  updatable_ = !rowid_name_.empty() || !key_fields_.empty();
+  for (size_t i = 0; i < table_.columns.size(); ++i) {
+    if (i > 0) select += ", ";
+    select += SqlName(table_.columns[i].name);
+    names_.push_back(table_.columns[i].name);
+  }
+  select += " FROM " + SqlName(table_.name) + order;
+  stmt_ = lease_.db->Prepare(conn, select, "opening table", table_.name);
+  overridden_.assign(names_.size(), 0);
+  assigned_.assign(names_.size(), 0);
+  overrides_.resize(names_.size());
+  Step();
+  lease_.db->Register(this);
+}
+
+RecordsetCore::RecordsetCore(std::shared_ptr<DatabaseCore> db, sqlite3* conn, std::string_view sql)
+    : lease_(std::move(db), conn), source_(sql) {
+  const char* tail = nullptr;
+  stmt_ = lease_.db->Prepare(conn, sql, "opening query", sql, &tail);
+  if (!stmt_) RaiseDb(kErrSyntax, "The SQL text holds no statement: " + Quoted(sql) + ".");
+  if (!OnlyFiller(tail, sql.data() + sql.size())) {
+    stmt_.reset();
+    RaiseDb(kErrMultipleStatements,
+            "The SQL text must hold one statement; text follows its end: " + Quoted(sql) + ".");
+  }
+  if (sqlite3_stmt_readonly(stmt_.get()) == 0) {
+    stmt_.reset();
+    RaiseDb(kErrInvalidOperation,
+            "A query's rows are read-only; this statement would change the database: " +
+                Quoted(sql) + ".");
+  }
+  const int n = sqlite3_column_count(stmt_.get());
+  for (int i = 0; i < n; ++i) {
+    const char* name = sqlite3_column_name(stmt_.get(), i);
+    names_.emplace_back(name != nullptr ? name : "");
+  }
+  overridden_.assign(names_.size(), 0);
+  assigned_.assign(names_.size(), 0);
+  overrides_.resize(names_.size());
+  Step();
+  lease_.db->Register(this);
+}
+
+RecordsetCore::~RecordsetCore() { lease_.db->Unregister(this); }
+
+void RecordsetCore::Detach() {
+  plans_.clear();
+  stmt_.reset();
+  if (lease_.conn != nullptr) {
+    sqlite3_close_v2(lease_.conn);
+    lease_.conn = nullptr;
+  }
+  eof_ = true;
+  editing_ = false;
+  any_override_ = false;
+  reread_plan_ = -1;
+}
+
+void RecordsetCore::RaiseNoCurrentRecord() { RaiseDb(kErrNoCurrentRecord, "No current record."); }
+
+void RecordsetCore::Step() {
+  const int rc = sqlite3_step(stmt_.get());
+  if (rc == SQLITE_ROW) [[likely]] {
+    eof_ = false;
+    return;
+  }
+  eof_ = true;
+  if (rc != SQLITE_DONE) {
+    ResetOnExit reset(stmt_.get());
+    check(rc, lease_.conn, "reading the rows of", source_);
+  }
+}
+
+void RecordsetCore::LeaveRow() {
+  editing_ = false;
+  key_changed_ = false;
+  if (any_override_) {
+    std::fill(overridden_.begin(), overridden_.end(), kFromStatement);
+    std::fill(assigned_.begin(), assigned_.end(), 0);
+    any_override_ = false;
+    reread_plan_ = -1;
+  }
+}
+
+void RecordsetCore::MoveFirst() {
+  Live();
+  LeaveRow();
+  sqlite3_reset(stmt_.get());
+  if (lease_.db->wal() && !lease_.db->read_only()) {
+    // A cursor that rewinds holds no snapshot for a moment: let the log be
+    // copied into the file now, so that it can start over instead of growing
+    // while cursors are always in the middle of a scan.
+    sqlite3_wal_checkpoint_v2(lease_.conn, "main", SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+  }
+  Step();
+}
+
+void RecordsetCore::MoveNext() {
+  Live();
+  if (eof_) RaiseNoCurrentRecord();
+  LeaveRow();
+  Step();
+}
+
+int RecordsetCore::FindField(std::string_view name) const {
+  Live();
+  for (size_t i = 0; i < names_.size(); ++i) {
+    if (SameName(names_[i], name)) return static_cast<int>(i);
+  }
+  return -1;
+}
+
+Value RecordsetCore::Get(int i) const {
+  Live();
+  if (eof_) RaiseNoCurrentRecord();
+  if (any_override_ && overridden_[i] != kFromStatement) return Override(i);
+  return ColumnValue(stmt_.get(), i + offset_);
+}
+
+const Value& RecordsetCore::Override(int i) const {
+  if (overridden_[i] == kStored) Reread();
+  return overrides_[i];
+}
+
+void RecordsetCore::Reread() const {
+  const UpdatePlan& plan = plans_[reread_plan_];
+  sqlite3* writer = lease_.db->writer();
+  ResetOnExit reset(plan.reread.get());
+  BindKey(plan.reread.get(), 1, &plan.fields);
+  const bool found = check(sqlite3_step(plan.reread.get()), writer, "reading back a row of",
+                           source_) == SQLITE_ROW;
+  for (size_t k = 0; k < plan.fields.size(); ++k) {
+    const int f = plan.fields[k];
+    if (overridden_[f] != kStored) continue;
+    overrides_[f] = found ? ColumnValue(plan.reread.get(), static_cast<int>(k)) : Value::Null();
+    overridden_[f] = kAssigned;
+  }
+  reread_plan_ = -1;
+}
+
+void RecordsetCore::Set(int i, const Value& value) {
+  Live();
+  if (!editing_) {
+    RaiseDb(kErrNotInEdit,
+            "Cannot assign field " + Quoted(names_[i]) + ": Edit was not called for this row.");
+  }
+  const ColumnInfo& column = table_.columns[i];
+  Value stored = value;
+  switch (value.kind()) {
+    case Value::Kind::kEmpty:
+      stored = Value::Null();
+      break;
+    case Value::Kind::kNull:
+      break;
+    case Value::Kind::kNumber:
+      if (!std::isfinite(value.number())) {
+        RaiseDb(kErrConversion, "Column " + Quoted(column.name) + " cannot take " +
+                                    value.Describe() + ": only finite numbers can be stored.");
+      }
+      break;
+    case Value::Kind::kText:
+      if (IsNumeric(column.affinity)) {
+        const std::optional<double> number = ParseNumber(value.text());
+        if (!number) {
+          RaiseDb(kErrConversion, "Column " + Quoted(column.name) + " holds numbers; " +
+                                      value.Describe() + " is not a number.");
+        }
+        stored = Value(*number);
+      }
+      break;
+    case Value::Kind::kBlob:
+      if (IsNumeric(column.affinity)) {
+        RaiseDb(kErrConversion, "Column " + Quoted(column.name) + " holds numbers; " +
+                                    value.Describe() + " is not a number.");
+      }
+      break;
+  }
+  overrides_[i] = std::move(stored);
+  overridden_[i] = kAssigned;
+  assigned_[i] = 1;
+  any_override_ = true;
+}
+
+void RecordsetCore::Edit() {
+  Live();
+  if (!table_type_) {
+    RaiseDb(kErrInvalidOperation,
+            "The rows of a query cannot be changed: " + Quoted(source_) + ".");
+  }
+  if (!updatable_) {
+    RaiseDb(kErrInvalidOperation, "Table " + Quoted(source_) +
+                                      " has no key by which its rows can be changed (every name "
+                                      "of its rowid is taken by a column).");
+  }
+  if (eof_) RaiseNoCurrentRecord();
+  if (key_changed_) {
+    RaiseDb(kErrInvalidOperation,
+            "The key of this row of " + Quoted(source_) +
+                " was changed; move to another row and back before editing it again.");
+  }
+  editing_ = true;
+  std::fill(assigned_.begin(), assigned_.end(), 0);
+}
+
+std::string RecordsetCore::KeyCondition() const {
+  if (!rowid_name_.empty()) return rowid_name_ + "=?";
+  std::string cond;
+  for (int f : key_fields_) {
+    if (!cond.empty()) cond += " AND ";
+    cond += SqlName(names_[f]) + "=?";
+  }
+  return cond;
+}
+
+RecordsetCore::UpdatePlan& RecordsetCore::PlanFor(const std::vector<int>& fields) {
+  for (UpdatePlan& plan : plans_) {
+    if (plan.fields == fields) return plan;
+  }
+  sqlite3* writer = lease_.db->writer();
+  std::string set;
+  std::string cols;
+  for (int f : fields) {
+    if (!set.empty()) {
+      set += ", ";
+      cols += ", ";
+    }
+    set += SqlName(names_[f]) + "=?";
+    cols += SqlName(names_[f]);
+  }
+  const std::string table = SqlName(table_.name);
+  UpdatePlan plan;
+  plan.fields = fields;
+  plan.update = lease_.db->Prepare(
+      writer, "UPDATE " + table + " SET " + set + " WHERE " + KeyCondition(), "updating", source_);
+  plan.reread =
+      lease_.db->Prepare(writer, "SELECT " + cols + " FROM " + table + " WHERE " + KeyCondition(),
+                         "updating", source_);
+  plans_.push_back(std::move(plan));
+  return plans_.back();
+}
+
+void RecordsetCore::BindKey(sqlite3_stmt* stmt, int first, const std::vector<int>* changed) const {
+  sqlite3* writer = lease_.db->writer();
+  if (!rowid_name_.empty()) {
+    check(sqlite3_bind_int64(stmt, first, sqlite3_column_int64(stmt_.get(), 0)), writer,
+          "binding a value");
+    return;
+  }
+  for (int f : key_fields_) {
+    if (changed != nullptr && std::find(changed->begin(), changed->end(), f) != changed->end()) {
+      BindValue(stmt, writer, first, overrides_[f]);
+    } else {
+      check(sqlite3_bind_value(stmt, first, sqlite3_column_value(stmt_.get(), f + offset_)), writer,
+            "binding a value");
+    }
+    ++first;
+  }
+}
+
+void RecordsetCore::Update() {
+  Live();
+  if (!editing_) {
+    RaiseDb(kErrNotInEdit, "Update without Edit on " + Quoted(source_) + ".");
+  }
+  if (eof_) RaiseNoCurrentRecord();
+  std::vector<int> fields;
+  for (size_t i = 0; i < assigned_.size(); ++i) {
+    if (assigned_[i]) fields.push_back(static_cast<int>(i));
+  }
+  if (fields.empty()) {
+    editing_ = false;
+    return;
+  }
+  if (lease_.db->read_only()) {
+    RaiseDb(kErrReadOnly, "The database " + Quoted(lease_.db->path()) +
+                              " is read-only: cannot update table " + Quoted(source_) + ".");
+  }
+  sqlite3* writer = lease_.db->writer();
+  // Values stored by an earlier Update of this row are read back before the
+  // row changes again.
+  if (reread_plan_ >= 0) Reread();
+  UpdatePlan& plan = PlanFor(fields);
+  {
+    ResetOnExit reset(plan.update.get());
+    int n = 1;
+    for (int f : fields) BindValue(plan.update.get(), writer, n++, overrides_[f]);
+    BindKey(plan.update.get(), n, nullptr);
+    check(sqlite3_step(plan.update.get()), writer, "updating a row of", source_);
+  }
+  if (sqlite3_changes(writer) == 0) RaiseNoCurrentRecord();  // the row is gone
+  editing_ = false;
+  // Until the cursor moves, the row reads as stored (a text stored into a
+  // column of numeric affinity reads back as its number).
+  for (int f : fields) overridden_[f] = kStored;
+  reread_plan_ = static_cast<int>(&plan - plans_.data());
+  for (int f : key_fields_) {
+    if (assigned_[f]) key_changed_ = true;
+  }
+  std::fill(assigned_.begin(), assigned_.end(), 0);
+}
+
+// ---- Field -----------------------------------------------------------------
+
+std::string Field::Name() const { return core_->FieldName(index_); }
+Value Field::GetValue() const { return core_->Get(index_); }
+void Field::SetValue(const Value& value) { core_->Set(index_, value); }
+
+// ---- Recordset -------------------------------------------------------------
+
+namespace {
+
+RecordsetCore& Live(const std::unique_ptr<RecordsetCore>& core) {
+  if (!core) RaiseDb(kErrObjectClosed, "The recordset has been closed.");
+  return *core;
+}
+
+}  // namespace
+
+Recordset::Recordset(std::unique_ptr<RecordsetCore> core) : core_(std::move(core)) {}
+Recordset::Recordset(Recordset&&) noexcept = default;
+Recordset& Recordset::operator=(Recordset&&) noexcept = default;
+Recordset::~Recordset() = default;
+
+bool Recordset::IsEOF() const { return Live(core_).IsEOF(); }
+void Recordset::MoveFirst() { Live(core_).MoveFirst(); }
+void Recordset::MoveNext() { Live(core_).MoveNext(); }
+int Recordset::FieldCount() const { return Live(core_).FieldCount(); }
+
+Field Recordset::Fields(int i) const {
+  RecordsetCore& core = Live(core_);
+  if (i < 0 || i >= core.FieldCount()) {
+    RaiseDb(kErrItemNotFound, "Item not found in this collection: there is no field " +
+                                  std::to_string(i) + " (fields 0 to " +
+                                  std::to_string(core.FieldCount() - 1) + ").");
+  }
+  return Field(core_.get(), i);
+}
+
+Field Recordset::Fields(std::string_view name) const {
+  RecordsetCore& core = Live(core_);
+  const int i = core.FindField(name);
+  if (i < 0) {
+    RaiseDb(kErrItemNotFound,
+            "Item not found in this collection: there is no field " + Quoted(name) + ".");
+  }
+  return Field(core_.get(), i);
+}
+
+void Recordset::Edit() { Live(core_).Edit(); }
+void Recordset::Update() { Live(core_).Update(); }
+
+}  // namespace kelda::data

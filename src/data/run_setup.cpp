@@ -1,0 +1,99 @@
+#include "data/run_setup.h"
+
+#include <algorithm>
+
+#include "base/checked.h"
+#include "engine/engine.h"
+
+namespace kelda::data {
+
+void PrepareRun(engine::NetworkState& net, ObjectFields& fields) {
+  // Initialised before the parameters below are set, so the first run after
+  // an object is created starts at temperature 5 and a later one at 2.
+  engine::InitWeights(net);
+  net.ReportInterval = 10;
+  if (fields.HiddenLayerCount == 0) fields.HiddenLayerCount = 20;
+
+  const int32_t n = fields.RecordCount;
+  fields.InputMax.Redim(n);
+  fields.InputMin.Redim(n);
+  fields.TargetMax.Redim(n);
+  fields.TargetMin.Redim(n);
+  for (int32_t i = 0; i < n; ++i) {
+    fields.InputMax(i) = 0.0;
+    fields.InputMin(i) = 0.0;
+    fields.TargetMax(i) = Value(0.0);
+    fields.TargetMin(i) = Value(0.0);
+  }
+
+  net.LearningRate = 0.15f;
+  net.Momentum = 0.9f;
+  net.HiddenUnits = 20.0f;
+  net.InitialTemperature = 2.0f;
+}
+
+std::string MinQuery(const std::string& column, const std::string& alias,
+                     const std::string& table) {
+  return "SELECT MIN(" + SqlName(column) + ") AS " + alias + " FROM " + SqlName(table);
+}
+
+std::string MaxQuery(const std::string& column, const std::string& alias,
+                     const std::string& table) {
+  return "SELECT MAX(" + SqlName(column) + ") AS " + alias + " FROM " + SqlName(table);
+}
+
+namespace {
+
+Value Aggregate(Database& db, const std::string& sql, const char* alias) {
+  Recordset rs = db.OpenRecordset(sql);
+  return rs.Fields(alias).GetValue();
+}
+
+}  // namespace
+
+void QueryRanges(Database& db, ObjectFields& fields, const std::string& target_name) {
+  const std::string& table = fields.MSAccessTableName;
+  const int32_t last_input = fields.InputNames.UBound() - 3;
+  for (int32_t i = 0; i <= last_input; ++i) {
+    const std::string name = fields.InputNames(i).IsText() ? fields.InputNames(i).text() : "";
+    const double min = Aggregate(db, MinQuery(name, "Min1", table), "Min1").ToDouble();
+    fields.InputMin(i + 1) = min;
+    const double max = Aggregate(db, MaxQuery(name, "Max1", table), "Max1").ToDouble();
+    fields.InputMax(i + 1) = max;
+  }
+  fields.TargetMin(1) = Aggregate(db, MinQuery(target_name, "OutMin", table), "OutMin");
+  fields.TargetMax(1) = Aggregate(db, MaxQuery(target_name, "OutMax", table), "OutMax");
+}
+
+void SizeNetwork(engine::NetworkState& net, const ObjectFields& fields, int field_count) {
+  net.InputUnits = Narrow<int16_t>(CheckedSub<int32_t>(field_count, 1));
+  net.PatternEnd = Narrow<int16_t>(fields.RecordCount);
+  net.OutputUnits = 1;
+  net.LayerUnits(1) = net.InputUnits;
+  net.LayerUnits(2) = std::min<int16_t>(RoundToInt<int16_t>(net.HiddenUnits), 20);
+  net.LayerUnits(3) = net.OutputUnits;
+  net.OutputSpan = net.OutputHigh - net.OutputLow;
+}
+
+double ScaleInput(const ObjectFields& fields, int j, double x) {
+  const double min = fields.InputMin(j);
+  const double d = Finite(fields.InputMax(j) - min);
+  return Div(Finite(x - min), d);
+}
+
+double UnscaleOutput(const ObjectFields& fields, double y) {
+  const double min = fields.TargetMin(1).ToDouble();
+  const double d = Finite(fields.TargetMax(1).ToDouble() - min);
+  return Finite(Finite(d * y) + min);
+}
+
+void LoadInputs(engine::NetworkState& net, ObjectFields& fields, const Recordset& source,
+                int count, int withheld) {
+  for (int j = 0; j < count; ++j) {
+    fields.FieldValue = source.Fields(j).GetValue().ToDouble();
+    fields.FieldValue = ScaleInput(fields, j + 1, fields.FieldValue);
+    net.Activation(j + 1, 1) = j == withheld ? 0.0 : fields.FieldValue;
+  }
+}
+
+}  // namespace kelda::data

@@ -1,0 +1,54 @@
+// Run set-up: the learning parameters of a run, the scaling ranges of every
+// column, the layer sizes, and the scaling rule between column values and
+// the network's working range 0 .. 1.
+#pragma once
+
+#include <string>
+
+#include "data/database.h"
+#include "data/object_fields.h"
+#include "engine/network_state.h"
+
+namespace kelda::data {
+
+// Before the columns are known: InitWeights (with the InitialTemperature the
+// thread holds now), ReportInterval 10, HiddenLayerCount 0 -> 20, the four
+// range arrays sized 0 .. RecordCount and zeroed (element RecordCount of the
+// target arrays stays Empty), then LearningRate 0.15f, Momentum 0.9f,
+// HiddenUnits 20, InitialTemperature 2.
+void PrepareRun(engine::NetworkState& net, ObjectFields& fields);
+
+// Minimum and maximum of every input column (into InputMin / InputMax
+// j + 1, converted to double: 94 for a column without values, 13 for text)
+// and of the target (into TargetMin / TargetMax 1, as they come), each by
+// its own query on `db`. Raises 9 when an input's index passes RecordCount.
+void QueryRanges(Database& db, ObjectFields& fields, const std::string& target_name);
+
+// Layer sizes from the table: InputUnits = FieldCount - 1, PatternEnd =
+// RecordCount (6 above 32767), one output unit, hidden layer
+// min(20, HiddenUnits), OutputSpan = OutputHigh - OutputLow.
+void SizeNetwork(engine::NetworkState& net, const ObjectFields& fields, int field_count);
+
+// The range query texts.
+std::string MinQuery(const std::string& column, const std::string& alias,
+                     const std::string& table);
+std::string MaxQuery(const std::string& column, const std::string& alias,
+                     const std::string& table);
+
+// Scaling rule. Input column j - 1's value x -> (x - InputMin(j)) / (InputMax(j)
+// - InputMin(j)); 0 / 0 raises 6 (a constant column), a non-finite step 6.
+double ScaleInput(const ObjectFields& fields, int j, double x);
+// Output unit value y -> y * (TargetMax(1) - TargetMin(1)) + TargetMin(1), in
+// the target column's units; 94 when the target column had no value.
+double UnscaleOutput(const ObjectFields& fields, double y);
+
+// Loads the current row of `source` into the input layer: for each input
+// column j = 0 .. count - 1, fields.FieldValue := the value of column j as a
+// double, then scaled; Activation(j + 1, 1) := that value, or 0 for the
+// column `withheld` (-1: none), whose value is still read and scaled. Units
+// above `count` keep their values. Raises 94 / 13 for a Null or non-numeric
+// input, 6 for a constant column, 9 for more than 20 input columns.
+void LoadInputs(engine::NetworkState& net, ObjectFields& fields, const Recordset& source,
+                int count, int withheld = -1);
+
+}  // namespace kelda::data

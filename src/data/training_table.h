@@ -1,0 +1,48 @@
+// The training table: row counting, the column `Actual`, the input and
+// target columns found by position, and the three row sources of a run.
+//
+// Layout, by position: input columns 0 .. FieldCount - 3 in table order, the
+// target at FieldCount - 2, `Actual` last. Column names go into SQL text
+// unchanged when they are plain identifiers, quoted otherwise.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "data/database.h"
+#include "data/object_fields.h"
+#include "engine/network_state.h"
+
+namespace kelda::data {
+
+// fields.RecordCount := 1 + the number of rows of fields.MSAccessTableName.
+// Opens the database and the table, counts, closes. Raises the database's
+// errors (3024, 3343, 3078, ...) before the table is touched; 6 past
+// 2147483647 rows.
+void CountTableRows(DBEngine& engine, ObjectFields& fields);
+
+// What a run opens and keeps only until it returns.
+struct RunHandles {
+  std::optional<Database> db;
+  std::optional<Recordset> InputRecordset;   // the input columns, in table order
+  std::optional<Recordset> OutputRecordset;  // the whole table, updatable: writes `Actual`
+  int FieldCount = 0;                        // columns of the table, `Actual` included
+};
+
+// The opening sequence of a training run, with the run set-up interleaved:
+// counts the rows, opens the database twice (the second handle becomes
+// fields.TrainingDatabase), appends a double column `Actual` when the last
+// column is not named exactly so, opens OutputRecordset, initialises the
+// weights and the run's parameters, finds the input and target columns,
+// opens fields.TargetRecordset ("SELECT target FROM table;"), queries every
+// column's range, sizes the network, and opens InputRecordset
+// ("SELECT a, b, ... FROM table"). Every error passes to the caller at the
+// step that meets it; what earlier steps changed stays changed.
+RunHandles OpenTrainingTable(DBEngine& engine, engine::NetworkState& net, ObjectFields& fields);
+
+// The SQL texts of a run, built from column and table names.
+std::string TargetQuery(const std::string& target, const std::string& table);
+std::string InputQuery(const CheckedArray<Value>& input_names, int field_count,
+                       const std::string& table);
+
+}  // namespace kelda::data

@@ -1,0 +1,83 @@
+#include "relevance/input_relevance.h"
+
+#include <cmath>
+
+#include "base/checked.h"
+#include "base/checked_array.h"
+#include "data/run_setup.h"
+#include "engine/engine.h"
+#include "relevance/write_back.h"
+
+namespace kelda::relevance {
+
+double RowScore(double reference_level, double a, double t) {
+  if (reference_level < a) return t < a ? Finite(std::fabs(Finite(a - t))) : 0.0;
+  return t > a ? Finite(std::fabs(Finite(a - t))) : 0.0;
+}
+
+namespace {
+
+// Two cursors over the table that always stand on the same row.
+struct CursorPair {
+  data::Recordset& row;
+  data::Recordset& target;
+  void MoveFirst() {
+    row.MoveFirst();
+    target.MoveFirst();
+  }
+  void MoveNext() {
+    row.MoveNext();
+    target.MoveNext();
+  }
+};
+
+}  // namespace
+
+std::optional<std::vector<double>> InputRelevance(data::DBEngine& engine,
+                                                  engine::NetworkState& net,
+                                                  data::ObjectFields& fields) {
+  if (fields.MSAccessDBName.empty()) return std::nullopt;
+  data::Database db = engine.OpenDatabase(fields.MSAccessDBName);
+  data::Recordset row_cursor = db.OpenRecordset(fields.MSAccessTableName);
+  data::Recordset target_cursor = db.OpenRecordset(fields.MSAccessTableName);
+  CursorPair cursors{row_cursor, target_cursor};
+
+  const int16_t n = Narrow<int16_t>(CheckedSub<int32_t>(fields.InputNames.UBound(), 2));
+  CheckedArray<double> relevance;
+  CheckedArray<double> reference_level;
+  relevance.Redim(n - 1);
+  reference_level.Redim(n - 1);
+
+  for (int i = 0; i < n; ++i) {
+    cursors.MoveFirst();
+    for (int32_t r = 1; r <= fields.RecordCount - 1; ++r) {
+      if (target_cursor.Fields(n).GetValue().IsNull()) break;
+      reference_level(i) =
+          Finite(reference_level(i) + row_cursor.Fields(i).GetValue().ToDouble());
+      cursors.MoveNext();
+    }
+  }
+  for (int i = 0; i < n; ++i) reference_level(i) = Div(reference_level(i), n);
+
+  for (int i = 0; i < n; ++i) {
+    cursors.MoveFirst();
+    for (int32_t r = 1; r <= fields.RecordCount - 1; ++r) {
+      if (target_cursor.Fields(n).GetValue().IsNull()) break;
+      data::LoadInputs(net, fields, row_cursor, n, i);
+      engine::ForwardPass(net);
+      StorePrediction(net, fields, row_cursor);
+      const double a = row_cursor.Fields("Actual").GetValue().ToDouble();
+      const double t = target_cursor.Fields(n).GetValue().ToDouble();
+      relevance(i) = Finite(relevance(i) + RowScore(reference_level(i), a, t));
+      cursors.MoveNext();
+    }
+  }
+
+  WritePredictions(engine, net, fields);
+
+  std::vector<double> result;
+  for (int i = 0; i < n; ++i) result.push_back(relevance(i));
+  return result;
+}
+
+}  // namespace kelda::relevance

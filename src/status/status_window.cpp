@@ -1,0 +1,34 @@
+#include "status/status_window.h"
+
+#include <utility>
+
+namespace kelda::status {
+
+StatusWindow::StatusWindow(std::unique_ptr<Renderer> renderer) : renderer_(std::move(renderer)) {}
+
+StatusWindow::~StatusWindow() = default;
+
+void StatusWindow::NoteUserClose() {
+  if (renderer_->ConsumeUserClose() && form_) form_->MarkClosedByUser();
+}
+
+frmStatus& StatusWindow::Form() {
+  NoteUserClose();
+  if (!form_ || form_->ClosedByUser()) form_.emplace();
+  return *form_;
+}
+
+void StatusWindow::Show() {
+  frmStatus& form = Form();
+  form.Show();
+  renderer_->Present(form);
+}
+
+void StatusWindow::Yield() {
+  NoteUserClose();
+  if (form_ && !form_->ClosedByUser()) renderer_->Present(*form_);
+  renderer_->PumpOnce();
+  NoteUserClose();
+}
+
+}  // namespace kelda::status

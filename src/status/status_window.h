@@ -1,0 +1,50 @@
+// StatusWindow: the slot for a thread's status window, owned by the
+// component's per-thread block. It creates the frmStatus on first use,
+// hidden, and replaces a window the user has closed by a fresh one in its
+// design state at the next use; it never closes or hides the window itself.
+//
+// Not thread-safe: one per thread, touched only by that thread.
+#pragma once
+
+#include <memory>
+#include <optional>
+
+#include "status/form.h"
+#include "status/renderer.h"
+
+namespace kelda::status {
+
+class StatusWindow {
+ public:
+  // REQUIRES: renderer != nullptr.
+  explicit StatusWindow(std::unique_ptr<Renderer> renderer);
+  StatusWindow(const StatusWindow&) = delete;
+  StatusWindow& operator=(const StatusWindow&) = delete;
+  ~StatusWindow();
+
+  // The thread's window, created hidden in its design state when there is
+  // none or the user has closed the last one. The reference stays valid as
+  // long as this StatusWindow; a window closed meanwhile is replaced in place
+  // by the next call, so a caller must not keep it across a Yield().
+  frmStatus& Form();
+
+  // ShowStatus: creates the window if needed, makes it visible and puts it on
+  // screen at once. Changes no text and no drawing. Raises the renderer's
+  // Error when the toolkit fails.
+  void Show();
+
+  // The training run's yield: puts the window's current state on screen (if
+  // there is a window), processes the thread's pending messages once, and
+  // takes note of a close by the user. Texts set between two yields appear at
+  // the next one.
+  void Yield();
+
+ private:
+  // Marks the window closed if the user closed it since the last look.
+  void NoteUserClose();
+
+  std::unique_ptr<Renderer> renderer_;
+  std::optional<frmStatus> form_;
+};
+
+}  // namespace kelda::status

@@ -1,0 +1,49 @@
+// The training run: set-up, a fixed number of epochs over the training table
+// (every example re-read from the database in every epoch), status reports in
+// the first and every tenth epoch, and the final predictions in `Actual`.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+
+#include "data/database.h"
+#include "data/object_fields.h"
+#include "engine/network_state.h"
+#include "status/status_window.h"
+
+namespace kelda::training {
+
+// The host's part of a yield, run after the status window has processed its
+// messages (a terminal display refreshing its progress line, say). Empty:
+// nothing more to do.
+using YieldHook = std::function<void()>;
+
+// Where the run in progress stands, for a host that shows progress at its
+// yields: the epoch begun last (0 before the first) of how many.
+struct RunProgress {
+  int32_t epoch = 0;
+  int32_t epochs = 0;
+};
+
+// What a run uses of the thread it runs on: the thread's network, database
+// engine, status window, message-loop hook and progress record.
+struct ThreadServices {
+  engine::NetworkState& net;
+  data::DBEngine& db_engine;
+  status::StatusWindow& status;
+  const YieldHook& yield;
+  RunProgress& progress;
+};
+
+// Trains the network of `thread` on the table `fields` names, for
+// fields.Epochs epochs (read once, at the start) or until the error sum of a
+// reported example has converged, then stores the final predictions and shows
+// " Training Complete". Every error ends the run where it occurs; nothing is
+// rolled back.
+void RunNetwork(ThreadServices& thread, data::ObjectFields& fields);
+
+// The convergence test of a status report: the error sum rounded to 15
+// significant digits is below 0.0009.
+bool Converged(double error_sum);
+
+}  // namespace kelda::training

@@ -1,0 +1,93 @@
+// The built tool, run as a shell runs it: exit statuses and which stream
+// carries what.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support/temp_db.h"
+
+namespace {
+
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
+
+struct Outcome {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+std::string Quoted(const std::string& arg) {
+  std::string q = "'";
+  for (char c : arg) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return q + "'";
+}
+
+std::string Slurp(const std::string& path) {
+  std::ifstream in(path);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+class BinaryTest : public ::testing::Test {
+ protected:
+  Outcome Run(const std::vector<std::string>& args) {
+    std::string command = Quoted(KELDA_BINARY);
+    for (const std::string& a : args) command += " " + Quoted(a);
+    const std::string out = dir_.File("stdout");
+    const std::string err = dir_.File("stderr");
+    command += " >" + Quoted(out) + " 2>" + Quoted(err) + " </dev/null";
+    const int raw = std::system(command.c_str());
+    Outcome o;
+    o.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    o.out = Slurp(out);
+    o.err = Slurp(err);
+    return o;
+  }
+
+  kelda::test::TempDb dir_{
+      "CREATE TABLE T (A REAL, B REAL, Y REAL);"
+      "INSERT INTO T VALUES (1, 2, 3), (2, 1, 4), (3, 5, 1), (4, 4, 2), (5, 3, 6);"};
+};
+
+TEST_F(BinaryTest, ExitStatuses) {
+  const Outcome help = Run({"--help"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_THAT(help.out, HasSubstr("train"));
+
+  const Outcome usage = Run({"train", dir_.path()});
+  EXPECT_EQ(usage.status, 2);
+  EXPECT_EQ(usage.out, "");
+  EXPECT_NE(usage.err, "");
+
+  const Outcome missing = Run({"train", dir_.File("none.db"), "T"});
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_THAT(missing.err, StartsWith("kelda: error 3024: "));
+  EXPECT_THAT(missing.err, HasSubstr("none.db"));
+}
+
+TEST_F(BinaryTest, JsonAloneOnStdout) {
+  // No row without a target: training leaves its cursors at the end of the
+  // table, and the network is saved from there.
+  const std::string file = dir_.File("t.json");
+  const Outcome o = Run({"train", dir_.path(), "T", "--epochs", "30", "--seed", "1", "--relevance",
+                         "--json", "--save-network", file});
+  ASSERT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(o.err, "");
+  const nlohmann::json report = nlohmann::json::parse(o.out);
+  ASSERT_EQ(report["relevance"].size(), 2u);
+  EXPECT_EQ(report["relevance"][0]["name"], "A");
+  EXPECT_EQ(report["relevance"][1]["name"], "B");
+  EXPECT_EQ(report["network_file"], file);
+  EXPECT_EQ(nlohmann::json::parse(Slurp(file))["target"]["name"], "Y");
+}
+
+}  // namespace

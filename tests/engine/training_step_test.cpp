@@ -1,0 +1,161 @@
+// The backward passes and the epoch's weight update: the design's worked
+// 1-1-1 example carried through both, and the target's failures.
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+#include "base/error.h"
+#include "base/value.h"
+#include "engine/engine.h"
+
+namespace kelda::engine {
+namespace {
+
+int32_t ErrorNumberOf(auto&& f) {
+  try {
+    f();
+  } catch (const Error& e) {
+    return e.Number();
+  }
+  return 0;
+}
+
+class FixedTarget : public TargetSource {
+ public:
+  FixedTarget(Value target, Value min, Value max) : target_(target), min_(min), max_(max) {}
+  Value CurrentTarget() override { return target_; }
+  const Value& TargetMin() const override { return min_; }
+  const Value& TargetMax() const override { return max_; }
+  double& FieldValue() override { return field_value; }
+  double field_value = -1.0;
+
+ private:
+  Value target_, min_, max_;
+};
+
+// Six significant digits, as far as the design prints its worked values.
+testing::AssertionResult Printed(double actual, const char* printed) {
+  char want[32], got[32];
+  std::snprintf(want, sizeof want, "%.5e", std::strtod(printed, nullptr));
+  std::snprintf(got, sizeof got, "%.5e", actual);
+  if (std::string(want) == got) return testing::AssertionSuccess();
+  return testing::AssertionFailure() << actual << " is not " << printed;
+}
+
+// One input of 1.0, Weight(1, 1, 2) = 0.5, Weight(1, 1, 3) = 1.0, biases 0,
+// temperatures 2, OutputSpan 1 and the training LearningRate and Momentum.
+std::unique_ptr<NetworkState> WorkedNet() {
+  auto net = std::make_unique<NetworkState>();
+  ClassInitialize(*net);
+  net->LearningRate = 0.15f;
+  net->Momentum = 0.9f;
+  net->OutputSpan = 1.0f;
+  for (int layer = 1; layer <= 3; ++layer) net->LayerUnits(layer) = 1;
+  net->Activation(1, 1) = 1.0;
+  net->Weight(1, 1, 2) = 0.5;
+  net->Weight(1, 1, 3) = 1.0;
+  net->Temperature(1, 2) = net->Temperature(1, 3) = 2.0;
+  return net;
+}
+
+TEST(TrainingStep, WorkedExampleThroughBothPassesAndTheUpdate) {
+  auto net = WorkedNet();
+  FixedTarget target(Value(30.0), Value(10.0), Value(30.0));  // scales to 1.0
+  ForwardPass(*net);
+  EXPECT_TRUE(Printed(net->Activation(1, 2), "0.562177"));
+  EXPECT_TRUE(Printed(net->Activation(1, 3), "0.569813"));
+  for (auto pass : {BackPropMomentum, BackPropGradient}) {
+    pass(*net, target);
+    EXPECT_EQ(target.field_value, 1.0);
+    EXPECT_TRUE(Printed(net->UnitError(1, 3), "0.430187"));
+    EXPECT_TRUE(Printed(net->UnitDelta(1, 3), "0.0527250"));
+    EXPECT_TRUE(Printed(net->UnitDelta(1, 2), "0.0129774"));
+  }
+  EXPECT_TRUE(Printed(net->BiasSlope(1, 3), "0.0606338"));
+  EXPECT_TRUE(Printed(net->WeightSlope(1, 1, 3), "0.0340869"));
+  EXPECT_TRUE(Printed(net->BiasSlope(1, 2), "0.0149240"));
+  EXPECT_TRUE(Printed(net->WeightSlope(1, 1, 2), "0.0149240"));
+  EXPECT_TRUE(Printed(net->ErrorSum, "0.370122"));
+
+  ApplySlopes(*net);
+  EXPECT_TRUE(Printed(net->Weight(1, 1, 3), "1.0340869"));
+  EXPECT_TRUE(Printed(net->Bias(1, 3), "0.0606338"));
+  UpdateWeights(*net);
+  EXPECT_TRUE(Printed(net->WeightStep(1, 1, 3), "0.00511303"));
+  EXPECT_TRUE(Printed(net->Weight(1, 1, 3), "1.0392000"));
+  EXPECT_TRUE(Printed(net->BiasStep(1, 3), "0.00909507"));
+  EXPECT_TRUE(Printed(net->Bias(1, 3), "0.0697289"));
+  EXPECT_EQ(net->WeightSlope(1, 1, 3), 0.0);
+  EXPECT_EQ(net->BiasSlope(1, 2), 0.0);
+}
+
+struct TargetFailure {
+  const char* name;
+  Value target, min, max;
+  int32_t error;
+  double field_value;  // what the pass leaves in FieldValue
+};
+
+class BadTarget : public testing::TestWithParam<TargetFailure> {};
+
+TEST_P(BadTarget, StopsThePassBeforeAnythingIsFolded) {
+  for (auto pass : {BackPropMomentum, BackPropGradient}) {
+    auto net = WorkedNet();
+    ForwardPass(*net);
+    FixedTarget target(GetParam().target, GetParam().min, GetParam().max);
+    EXPECT_EQ(ErrorNumberOf([&] { pass(*net, target); }), GetParam().error);
+    EXPECT_EQ(target.field_value, GetParam().field_value);
+    EXPECT_EQ(net->BiasSlope(1, 3), 0.0);
+    EXPECT_EQ(net->ErrorSum, 0.0);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Targets, BadTarget,
+                         testing::Values(TargetFailure{"EmptyRange", Value(4.0), Value(4.0),
+                                                       Value(4.0), kErrOverflow, 4.0},
+                                         TargetFailure{"OutsideEmptyRange", Value(5.0), Value(4.0),
+                                                       Value(4.0), kErrDivisionByZero, 5.0},
+                                         TargetFailure{"Null", Value::Null(), Value(0.0),
+                                                       Value(1.0), kErrInvalidUseOfNull, -1.0},
+                                         TargetFailure{"Text", Value("n/a"), Value(0.0), Value(1.0),
+                                                       kErrTypeMismatch, -1.0},
+                                         TargetFailure{"NullRange", Value(1.0), Value::Null(),
+                                                       Value::Null(), kErrInvalidUseOfNull, 1.0}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(TrainingStep, ALayerAboveTwentyUnitsStopsThePassAtItsTwentyFirstUnit) {
+  auto net = WorkedNet();
+  net->LayerUnits(2) = 21;
+  net->UnitError(20, 2) = net->UnitError(1, 3) = 1.0;
+  FixedTarget target(Value(1.0), Value(0.0), Value(1.0));
+  EXPECT_EQ(ErrorNumberOf([&] { BackPropGradient(*net, target); }), kErrSubscript);
+  EXPECT_EQ(net->UnitError(20, 2), 0.0);
+  EXPECT_EQ(net->UnitError(1, 3), 1.0);
+}
+
+TEST(WeightUpdate, AUnitAccumulatorGainsTheWidenedLearningRateAndNothingElseMoves) {
+  auto net = WorkedNet();
+  net->Weight.Fill(3.0);
+  net->Weight(1, 1, 3) = 0.0;
+  net->WeightSlope.Fill(1.0);
+  ApplySlopes(*net);
+  UpdateWeights(*net);
+  EXPECT_EQ(net->Weight(1, 1, 3), 1.0 + 0.15000000596046448);
+  EXPECT_EQ(net->WeightStep(1, 1, 3), 0.15000000596046448);
+  EXPECT_EQ(net->WeightSlope(1, 1, 3), 0.0);
+  // Outside the units in use (unit 0, units above LayerUnits, layer 1).
+  for (int unit : {0, 2, 20}) {
+    EXPECT_EQ(net->Weight(unit, 1, 2), 3.0);
+    EXPECT_EQ(net->Weight(1, unit, 3), 3.0);
+    EXPECT_EQ(net->WeightSlope(1, unit, 2), 1.0);
+  }
+  EXPECT_EQ(net->Weight(1, 1, 1), 3.0);
+}
+
+}  // namespace
+}  // namespace kelda::engine

@@ -1,0 +1,53 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "relevance/input_relevance.h"
+#include "relevance/write_back.h"
+
+namespace kelda::relevance {
+namespace {
+
+struct Stored {
+  double prediction;
+  double stored;
+};
+
+class StoredPredictionTest : public ::testing::TestWithParam<Stored> {};
+
+TEST_P(StoredPredictionTest, SmallValuesAreRoundedToFourDecimals) {
+  const double got = StoredPrediction(GetParam().prediction);
+  EXPECT_EQ(got, GetParam().stored) << GetParam().prediction;
+  EXPECT_FALSE(std::signbit(got) && got == 0.0) << "negative zero stored";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Predictions, StoredPredictionTest,
+    ::testing::Values(Stored{0.05, 0.05}, Stored{0.1, 0.1}, Stored{0.123456, 0.123456},
+                      Stored{0.0123456, 0.0123}, Stored{-2.71828, -2.7183},
+                      Stored{1234.56789, 1234.56789}, Stored{0.0999999, 0.1},
+                      // Exactly 0, and values whose four-decimal text has no digit: 0.
+                      Stored{0.0, 0.0}, Stored{0.00004, 0.0}, Stored{-0.00004, 0.0},
+                      Stored{0.00005, 0.0001}, Stored{-1e-300, 0.0}));
+
+struct Score {
+  double reference;
+  double a;
+  double t;
+  double expected;
+};
+
+class RowScoreTest : public ::testing::TestWithParam<Score> {};
+
+TEST_P(RowScoreTest, CountsPredictionsOnTheWrongSideOfTheReference) {
+  EXPECT_EQ(RowScore(GetParam().reference, GetParam().a, GetParam().t), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, RowScoreTest,
+                         ::testing::Values(Score{4, 5, 3, 2}, Score{6, 5, 3, 0},
+                                           Score{4, 3, 5, 2}, Score{3, 3, 5, 2},
+                                           Score{2, 3, 5, 0}, Score{4, 5, 5, 0},
+                                           Score{6, 3, 3, 0}));
+
+}  // namespace
+}  // namespace kelda::relevance
