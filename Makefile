@@ -3,7 +3,8 @@ BUILD      ?= build
 ASAN_BUILD ?= build-asan
 JOBS       ?= $(shell nproc)
 DEBS = cmake make g++ pkg-config libsqlite3-dev libgtest-dev libgmock-dev libbenchmark-dev \
-       libfann-dev nlohmann-json3-dev libcli11-dev libfmt-dev
+       libfann-dev nlohmann-json3-dev libcli11-dev libfmt-dev \
+       libcairo2-dev libgtk-3-dev fonts-dejavu-core xvfb x11-apps imagemagick
 
 .PHONY: all deps build build-asan run test bench format clean
 
@@ -24,7 +25,7 @@ $(BUILD)/CMakeCache.txt: | deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
 $(ASAN_BUILD)/CMakeCache.txt: | deps
-	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DKELDA_SANITIZE=ON -DKELDA_BENCH=OFF
+	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DKELDA_SANITIZE=ON -DKELDA_BENCH=OFF -DKELDA_WINDOWS=OFF
 
 build: deps $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS)
