@@ -6,18 +6,12 @@
 #include <limits>
 
 #include "base/error.h"
+#include "support/raised.h"
 
 namespace kelda {
 namespace {
 
-int32_t ErrorNumberOf(auto&& f) {
-  try {
-    f();
-  } catch (const Error& e) {
-    return e.Number();
-  }
-  return 0;
-}
+using test::ErrorNumberOf;
 
 TEST(Checked, DivisionRaisesTheHostsNumbers) {
   EXPECT_EQ(ErrorNumberOf([] { Div(0.0, 0.0); }), kErrOverflow);

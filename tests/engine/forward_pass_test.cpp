@@ -7,19 +7,13 @@
 #include <memory>
 
 #include "base/error.h"
+#include "support/raised.h"
 #include "engine/engine.h"
 
 namespace kelda::engine {
 namespace {
 
-int32_t ErrorNumberOf(auto&& f) {
-  try {
-    f();
-  } catch (const Error& e) {
-    return e.Number();
-  }
-  return 0;
-}
+using test::ErrorNumberOf;
 
 struct SigmoidCase {
   double x, temperature, expected;

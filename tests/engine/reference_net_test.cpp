@@ -14,6 +14,7 @@
 
 #include "base/checked.h"
 #include "base/error.h"
+#include "support/raised.h"
 #include "base/value.h"
 #include "engine/engine.h"
 
@@ -107,14 +108,7 @@ std::unique_ptr<NetworkState> RandomNet(int inputs, int hidden, int outputs, boo
   return net;
 }
 
-int32_t ErrorNumberOf(auto&& f) {
-  try {
-    f();
-  } catch (const Error& e) {
-    return e.Number();
-  }
-  return 0;
-}
+using test::ErrorNumberOf;
 
 // Runs one example through the engine and through the reference, each on its
 // own copy of the net; both must stop with `expected_error` (0: none) and

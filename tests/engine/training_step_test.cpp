@@ -10,20 +10,14 @@
 #include <string>
 
 #include "base/error.h"
+#include "support/raised.h"
 #include "base/value.h"
 #include "engine/engine.h"
 
 namespace kelda::engine {
 namespace {
 
-int32_t ErrorNumberOf(auto&& f) {
-  try {
-    f();
-  } catch (const Error& e) {
-    return e.Number();
-  }
-  return 0;
-}
+using test::ErrorNumberOf;
 
 class FixedTarget : public TargetSource {
  public:
