@@ -1,0 +1,145 @@
+// A whole training run of 100 epochs on the 5000-row example table, timed
+// epoch by epoch from the thread's yield hook, against the two floors under
+// an epoch measured in the same process: reading the rows through the run's
+// three row sources, and the engine's arithmetic on the rows in memory.
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <exception>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "bench_common.h"
+#include "component/network.h"
+#include "component/thread_block.h"
+
+namespace kelda::bench {
+namespace {
+
+constexpr int32_t kEpochs = 100;
+constexpr int kReps = 21;
+constexpr int kRounds = 3;
+constexpr uint64_t kSeed = 7;
+
+using Clock = std::chrono::steady_clock;
+
+// The run's reporting rule: the first epoch and every tenth.
+bool IsReportEpoch(int32_t epoch) { return epoch == 1 || epoch % 10 == 0; }
+
+struct EpochTimes {
+  std::vector<double> plain_ms;
+  std::vector<double> report_ms;
+  int32_t epochs_run = 0;
+};
+
+EpochTimes TrainingRun(const std::string& path) {
+  ThreadBlock& block = ThisThread();
+  block.network.FixedSeed = kSeed;
+  // A yield opens every epoch, right after the three row sources are
+  // rewound, so an epoch lasts from its first yield to the next epoch's. A
+  // report epoch thus includes the checkpoint of the log its commits wrote,
+  // which the next epoch's first rewind makes.
+  std::vector<Clock::time_point> starts(kEpochs + 1);
+  int32_t seen = 0;
+  block.yield = [&] {
+    const int32_t epoch = block.progress.epoch;
+    if (epoch == seen || epoch < 1 || epoch > kEpochs) return;
+    starts[epoch] = Clock::now();
+    seen = epoch;
+  };
+  // The hook refers to this frame: it must not outlive it, even on an error.
+  struct Unhook {
+    ThreadBlock& block;
+    ~Unhook() { block.yield = nullptr; }
+  } unhook{block};
+  Network net;
+  net.SetMSAccessDBName(path);
+  net.SetMSAccessTableName(kTable);
+  net.SetEpochs(kEpochs);
+  net.RunNetwork();
+
+  // The last epoch ends in the final write-back and is left out.
+  EpochTimes times;
+  times.epochs_run = seen;
+  for (int32_t epoch = 1; epoch < seen; ++epoch) {
+    const double ms =
+        std::chrono::duration<double, std::milli>(starts[epoch + 1] - starts[epoch]).count();
+    (IsReportEpoch(epoch) ? times.report_ms : times.plain_ms).push_back(ms);
+  }
+  return times;
+}
+
+// One run on a fresh table, then the floors measured right after it, so that
+// the load the machine carries meanwhile falls on both alike.
+struct Round {
+  double plain_ms = 0.0;
+  double report_ms = 0.0;
+  double read_ms = 0.0;
+  double engine_ms = 0.0;
+};
+
+Round MeasureRound() {
+  TempDir dir;
+  BuildTable(dir.db_path());
+  const EpochTimes run = TrainingRun(dir.db_path());
+  if (run.plain_ms.empty() || run.report_ms.empty()) {
+    throw std::runtime_error("the run ended after " + std::to_string(run.epochs_run) +
+                             " epochs, too few to time");
+  }
+  if (run.epochs_run < kEpochs) {
+    std::printf("note: a run ended after %d of %d epochs\n", run.epochs_run, kEpochs);
+  }
+
+  RunSources sources(dir.db_path(), kSeed);
+  EngineEpochs arithmetic(sources.net(), sources.fields(), LoadRows(sources));
+  Keep(ReadEpoch(sources));
+  std::vector<double> read_ms;
+  std::vector<double> engine_ms;
+  for (int i = 0; i < kReps; ++i) {
+    read_ms.push_back(TimeMs([&] { Keep(ReadEpoch(sources)); }));
+    engine_ms.push_back(arithmetic.TimeOneMs());
+  }
+  return Round{Median(run.plain_ms), Median(run.report_ms), Median(read_ms), Median(engine_ms)};
+}
+
+int Run() {
+  std::vector<double> plain;
+  std::vector<double> report;
+  std::vector<double> read;
+  std::vector<double> engine;
+  std::vector<double> plain_ratio;
+  std::vector<double> report_ratio;
+  for (int round = 0; round < kRounds; ++round) {
+    const Round r = MeasureRound();
+    plain.push_back(r.plain_ms);
+    report.push_back(r.report_ms);
+    read.push_back(r.read_ms);
+    engine.push_back(r.engine_ms);
+    plain_ratio.push_back(r.plain_ms / (r.read_ms + r.engine_ms));
+    report_ratio.push_back(r.report_ms / r.plain_ms);
+  }
+  std::printf(
+      "%d rows, %d inputs, %d epochs; medians over %d rounds of each round's medians (epochs of "
+      "a run; %d runs of each floor), ratios taken within each round\n",
+      kRows, kInputs, kEpochs, kRounds, kReps);
+  PrintMs("plain epoch", Median(plain));
+  PrintMs("report epoch", Median(report));
+  PrintMs("three-cursor read", Median(read));
+  PrintMs("engine arithmetic, one epoch", Median(engine));
+  PrintRatio("plain epoch / (read + arithmetic)", Median(plain_ratio), 1.25, false);
+  PrintRatio("report epoch / plain epoch", Median(report_ratio), 15.0, true);
+  return 0;
+}
+
+}  // namespace
+}  // namespace kelda::bench
+
+int main() {
+  try {
+    return kelda::bench::Run();
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "kelda_bench_training: %s\n", e.what());
+    return 1;
+  }
+}
