@@ -1,0 +1,46 @@
+#include <gtest/gtest.h>
+
+#include "data/database.h"
+#include "data/object_fields.h"
+#include "engine/network_state.h"
+#include "relevance/write_back.h"
+#include "support/temp_db.h"
+
+namespace kelda::relevance {
+namespace {
+
+struct Store {
+  double output;  // the output unit's activation
+  double stored;  // what the row's Actual then holds
+};
+
+class StorePredictionTest : public ::testing::TestWithParam<Store> {};
+
+// The row held 7 before; whatever the prediction, the row ends with a whole
+// new value, read back through the same cursor and by another connection.
+TEST_P(StorePredictionTest, ReplacesTheRowsOldValue) {
+  test::TempDb db("CREATE TABLE t(a REAL, y REAL, Actual REAL); INSERT INTO t VALUES (1, 2, 7);");
+  data::ObjectFields fields;
+  fields.TargetMin.Redim(1);
+  fields.TargetMax.Redim(1);
+  fields.TargetMin(1) = Value(0.0);
+  fields.TargetMax(1) = Value(2.0);
+  engine::NetworkState net;
+  net.Activation(1, 3) = GetParam().output;
+
+  data::DBEngine engine;
+  data::Database database = engine.OpenDatabase(db.path());
+  data::Recordset cursor = database.OpenRecordset("t");
+  StorePrediction(net, fields, cursor);
+  EXPECT_EQ(cursor.Fields("Actual").GetValue(), Value(GetParam().stored));
+  EXPECT_EQ(db.Scalar("SELECT Actual FROM t"), Value(GetParam().stored));
+}
+
+INSTANTIATE_TEST_SUITE_P(Outputs, StorePredictionTest,
+                         ::testing::Values(Store{0.0, 0.0},           // exactly 0: stored as 0
+                                           Store{0.00001, 0.0},       // .#### has no digit
+                                           Store{0.0061728, 0.0123},  // rounded to four places
+                                           Store{0.25, 0.5}));
+
+}  // namespace
+}  // namespace kelda::relevance
