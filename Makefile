@@ -5,6 +5,12 @@ JOBS       ?= $(shell nproc)
 DEBS = cmake make g++ pkg-config libsqlite3-dev libgtest-dev libgmock-dev libbenchmark-dev \
        libfann-dev nlohmann-json3-dev libcli11-dev libfmt-dev \
        libcairo2-dev libgtk-3-dev fonts-dejavu-core xvfb x11-apps imagemagick
+# The Windows component (windows/): MinGW cross compilers, widl and Wine's IDL
+# files, Wine to test it, and what makes SQLite's amalgamation from Debian's
+# source package, which needs a deb-src entry (KELDA_SRC_LIST).
+WINDOWS_DEBS = g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools libwine-dev wine wine64 \
+               dpkg-dev tcl xvfb imagemagick
+KELDA_SRC_LIST = /etc/apt/sources.list.d/kelda-src.sources
 
 .PHONY: all deps build build-asan run test bench format clean
 
@@ -18,6 +24,24 @@ deps:
 	    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing >/dev/null; \
 	  else \
 	    echo "missing Debian packages:" $$missing; echo "run: sudo apt-get install" $$missing; exit 1; \
+	  fi; \
+	fi
+	@missing=$$(for p in $(WINDOWS_DEBS); do dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q 'install ok installed' || echo $$p; done); \
+	sources=$$(apt-cache showsrc sqlite3 >/dev/null 2>&1 && echo yes); \
+	if [ -n "$$missing" ] || [ -z "$$sources" ]; then \
+	  if [ "$$(id -u)" = 0 ]; then \
+	    if [ -z "$$sources" ]; then \
+	      echo "enabling Debian's source packages: $(KELDA_SRC_LIST)"; \
+	      . /etc/os-release; \
+	      signed=$$(grep -h -m1 '^Signed-By:' /etc/apt/sources.list.d/debian.sources 2>/dev/null || true); \
+	      printf 'Types: deb-src\nURIs: http://deb.debian.org/debian\nSuites: %s\nComponents: main\n%s\n' \
+	        "$$VERSION_CODENAME" "$$signed" > $(KELDA_SRC_LIST); \
+	    fi; \
+	    echo "installing for the Windows build:" $$missing; \
+	    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing >/dev/null; \
+	  else \
+	    echo "the Windows build needs Debian packages:" $$missing "and Debian's source packages (a deb-src entry)"; \
+	    echo "run 'make deps' as root, or configure with -DKELDA_WINDOWS=OFF"; exit 1; \
 	  fi; \
 	fi
 
@@ -35,6 +59,7 @@ build-asan: deps $(ASAN_BUILD)/CMakeCache.txt
 
 run: build
 	$(BUILD)/kelda demo $(BUILD)/demo
+	mkdir -p docs && cp $(BUILD)/demo/status.png docs/status-window.png
 
 test: build build-asan
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)

@@ -11,6 +11,8 @@ std::string StandardErrorText(int32_t number) {
   switch (number) {
     case kErrOverflow:
       return "Overflow";
+    case kErrOutOfMemory:
+      return "Out of memory";
     case kErrSubscript:
       return "Subscript out of range";
     case kErrDivisionByZero:
@@ -26,8 +28,6 @@ std::string StandardErrorText(int32_t number) {
 
 void Raise(int32_t number) { throw Error(number, StandardErrorText(number)); }
 
-void Raise(int32_t number, std::string description) {
-  throw Error(number, std::move(description));
-}
+void Raise(int32_t number, std::string description) { throw Error(number, std::move(description)); }
 
 }  // namespace kelda

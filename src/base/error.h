@@ -13,6 +13,7 @@ namespace kelda {
 
 // Run-time error numbers of the arithmetic and conversion model.
 inline constexpr int32_t kErrOverflow = 6;
+inline constexpr int32_t kErrOutOfMemory = 7;
 inline constexpr int32_t kErrSubscript = 9;
 inline constexpr int32_t kErrDivisionByZero = 11;
 inline constexpr int32_t kErrTypeMismatch = 13;

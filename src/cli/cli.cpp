@@ -1,5 +1,7 @@
 #include "cli/cli.h"
 
+#include <new>
+
 #include <fmt/format.h>
 #include <CLI/CLI.hpp>
 
@@ -32,7 +34,8 @@ CLI::Validator SeedText() {
       "");
 }
 
-void AddTrain(CLI::App& app, TrainOptions& options, uint64_t& seed, CLI::Option*& seed_option) {
+void AddTrain(CLI::App& app, TrainOptions& options, uint64_t& seed, CLI::Option*& seed_option,
+              bool& no_wait) {
   CLI::App* train = app.add_subcommand(
       "train", "Train a network on a table and write its predictions into the column Actual");
   train->footer(
@@ -53,6 +56,19 @@ void AddTrain(CLI::App& app, TrainOptions& options, uint64_t& seed, CLI::Option*
   train->add_flag("--json", options.json,
                   "Print the report as one JSON object; progress only to a terminal's stderr");
   train->add_flag("--quiet", options.quiet, "Show no progress");
+  CLI::Option* png =
+      train
+          ->add_option("--status-png", options.status_png,
+                       "Write a picture of the status window to FILE once the run is over")
+          ->type_name("FILE");
+  train
+      ->add_flag("--status-png-live", options.status_png_live,
+                 "Also rewrite the picture after every report epoch, to follow the run")
+      ->needs(png);
+  CLI::Option* show =
+      train->add_flag("--show-status", options.show_status,
+                      "Show the status window during the run and keep it open until it is closed");
+  train->add_flag("--no-wait", no_wait, "With --show-status: end when the run does")->needs(show);
 }
 
 void AddPredict(CLI::App& app, PredictOptions& options) {
@@ -84,9 +100,10 @@ int RunCli(int argc, const char* const* argv, Console& console) {
   TrainOptions train;
   uint64_t seed = 0;
   CLI::Option* seed_option = nullptr;
+  bool no_wait = false;
   PredictOptions predict;
   std::string demo_dir = kDefaultDemoDir;
-  AddTrain(app, train, seed, seed_option);
+  AddTrain(app, train, seed, seed_option, no_wait);
   AddPredict(app, predict);
   AddDemo(app, demo_dir);
 
@@ -101,6 +118,7 @@ int RunCli(int argc, const char* const* argv, Console& console) {
     if (app.got_subcommand("train")) {
       if (seed_option->count() > 0) train.seed = seed;
       PrintTrainReport(Train(train, console), train.json, console);
+      if (train.show_status && !no_wait) WaitForStatusWindow(console);
     } else if (app.got_subcommand("predict")) {
       RunPredict(predict, console);
     } else {
@@ -109,6 +127,12 @@ int RunCli(int argc, const char* const* argv, Console& console) {
   } catch (const Error& e) {
     console.out.flush();
     console.err << fmt::format("kelda: error {}: {}\n", e.Number(), e.Description());
+    return kExitRunError;
+  } catch (const std::bad_alloc&) {
+    // Memory running out is a run-time error like any other, with its number.
+    console.out.flush();
+    console.err << fmt::format("kelda: error {}: {}\n", kErrOutOfMemory,
+                               StandardErrorText(kErrOutOfMemory));
     return kExitRunError;
   }
   return kExitSuccess;

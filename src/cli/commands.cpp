@@ -10,6 +10,7 @@
 #include "component/network.h"
 #include "component/network_file.h"
 #include "component/thread_block.h"
+#include "status/status_image.h"
 
 namespace kelda::cli {
 
@@ -101,14 +102,38 @@ TrainReport Train(const TrainOptions& options, Console& console) {
     }
     return s;
   };
+  // The live picture is rewritten at the first yield of an epoch, once the
+  // window shows a report that the picture does not.
+  int32_t pictured_epoch = 0;
+  Captions pictured = earlier;
+  auto picture = [&block, &options, &pictured_epoch, &pictured] {
+    if (block.progress.epoch == pictured_epoch) return;
+    pictured_epoch = block.progress.epoch;
+    const Captions now = CurrentCaptions(block);
+    if (now == pictured) return;
+    pictured = now;
+    status::StatusImage(block.status.Form()).WritePng(options.status_png);
+  };
+  const bool live_picture = options.status_png_live && !options.status_png.empty();
   training::YieldHook hook;
-  if (display) hook = [&display, &snapshot] { display->Update(snapshot()); };
+  if (display || live_picture) {
+    hook = [&display, &snapshot, &picture, live_picture] {
+      if (display) display->Update(snapshot());
+      if (live_picture) picture();
+    };
+  }
 
   Network network;
   network.SetMSAccessDBName(options.database);
   network.SetMSAccessTableName(options.table);
   network.SetEpochs(options.epochs);
   network.SetHiddenLayerCount(0);
+  if (options.show_status) {
+    network.ShowStatus();
+    if (!block.status.OnScreen()) {
+      console.err << "kelda: no display available; the status window is not shown\n" << std::flush;
+    }
+  }
   {
     RunSettings settings(block, std::move(hook), options.seed);
     AbandonUnlessFinished guard(display);
@@ -145,7 +170,20 @@ TrainReport Train(const TrainOptions& options, Console& console) {
     SaveNetworkFile(CaptureNetwork(network), options.save_network);
     report.network_file = options.save_network;
   }
+  // Last, so that a picture that cannot be written costs nothing else.
+  if (!options.status_png.empty()) {
+    status::StatusImage(block.status.Form()).WritePng(options.status_png);
+    report.status_png = options.status_png;
+  }
   return report;
+}
+
+void WaitForStatusWindow(Console& console) {
+  status::StatusWindow& window = ThisThread().status;
+  if (!window.OnScreen()) return;
+  console.out << std::flush;
+  console.err << "Close the status window to finish.\n" << std::flush;
+  window.WaitUntilClosed();
 }
 
 void PrintRelevance(const std::vector<ColumnScore>& scores, std::ostream& out) {
@@ -177,6 +215,7 @@ void PrintTrainReport(const TrainReport& report, bool json, Console& console) {
       j["relevance"] = std::move(list);
     }
     if (!report.network_file.empty()) j["network_file"] = report.network_file;
+    if (!report.status_png.empty()) j["status_png"] = report.status_png;
     // Names that are not UTF-8 are written with replacement characters
     // rather than failing a report whose run has succeeded.
     console.out << j.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) << '\n';
@@ -192,6 +231,9 @@ void PrintTrainReport(const TrainReport& report, bool json, Console& console) {
   }
   if (!report.network_file.empty()) {
     console.out << fmt::format("Network saved to '{}'\n", report.network_file);
+  }
+  if (!report.status_png.empty()) {
+    console.out << fmt::format("Status window saved to '{}'\n", report.status_png);
   }
 }
 

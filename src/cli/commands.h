@@ -27,8 +27,11 @@ struct TrainOptions {
   std::optional<uint64_t> seed;  // none: weights seeded from the clock
   std::string save_network;      // empty: not saved
   bool relevance = false;
-  bool json = false;   // the report as one JSON object; progress to a terminal stderr only
-  bool quiet = false;  // no progress
+  bool json = false;       // the report as one JSON object; progress to a terminal stderr only
+  bool quiet = false;      // no progress
+  std::string status_png;  // empty: no picture of the status window
+  bool status_png_live = false;  // also rewrite the picture after every report epoch
+  bool show_status = false;      // the status window on screen during the run
 };
 
 struct ColumnScore {
@@ -46,12 +49,23 @@ struct TrainReport {
   std::string error_text;
   std::optional<std::vector<ColumnScore>> relevance;
   std::string network_file;  // empty: not saved
+  std::string status_png;    // empty: no picture written
 };
 
 // Trains a network on the table with the calling thread's network, showing
 // progress as the options say, scores the inputs and saves the network when
 // asked. The thread's fixed seed and yield hook are restored afterwards.
+// With show_status the thread's status window is shown before the run; where
+// it cannot appear (no display) console.err says so and the run goes on. A
+// picture asked for is written once the run has completed, and with
+// status_png_live also at the first yield of each epoch whose window shows
+// texts the picture lacks, so a viewer can follow a long run.
 TrainReport Train(const TrainOptions& options, Console& console);
+
+// For `train --show-status`: once the report is out, leaves the status window
+// on screen until the user closes it. Returns at once when it is not on
+// screen (no display, or closed already).
+void WaitForStatusWindow(Console& console);
 
 // The report as text to console.out, or as one JSON object (one line).
 void PrintTrainReport(const TrainReport& report, bool json, Console& console);

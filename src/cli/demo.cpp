@@ -175,6 +175,7 @@ void RunDemo(const std::string& dir, Console& console) {
   options.seed = kDemoSeed;
   options.relevance = true;
   options.save_network = (std::filesystem::path(dir) / kDemoNetworkName).string();
+  options.status_png = (std::filesystem::path(dir) / kDemoStatusPictureName).string();
   const TrainReport report = Train(options, console);
 
   console.out << '\n';

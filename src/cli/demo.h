@@ -12,6 +12,7 @@ namespace kelda::cli {
 inline constexpr const char* kDemoTable = "Houses";
 inline constexpr const char* kDemoDatabaseName = "houses.db";
 inline constexpr const char* kDemoNetworkName = "houses-network.json";
+inline constexpr const char* kDemoStatusPictureName = "status.png";
 // Rows with a known price, followed by the rows whose price is Null.
 inline constexpr int kDemoPricedRows = 392;
 inline constexpr int kDemoUnpricedRows = 8;
@@ -24,8 +25,9 @@ inline constexpr int kDemoUnpricedRows = 8;
 // be written.
 std::string WriteDemoDatabase(const std::string& dir);
 
-// Writes the database, trains on it (fixed seed) saving the network beside
-// it, and prints the relevance and some of the predictions.
+// Writes the database, trains on it (fixed seed) saving the network and a
+// picture of the status window beside it, and prints the relevance and some
+// of the predictions.
 void RunDemo(const std::string& dir, Console& console);
 
 }  // namespace kelda::cli

@@ -8,6 +8,9 @@
 #include <cstdio>
 #include <cstring>
 #include <utility>
+#ifdef _WIN32
+#include <filesystem>
+#endif
 
 #include "base/error.h"
 #include "data/db_core.h"
@@ -27,10 +30,32 @@ constexpr int kCoveringIndexScan = 0x00000020;
 // costing a sort of the whole log.
 constexpr int kCheckpointFrames = 1000;
 
+// Pause between two attempts at a lock SQLite does not wait for.
+constexpr int kLockRetryMs = 5;
+
 // Idle pool connections kept for later cursors.
 constexpr size_t kMaxIdleConnections = 4;
 
 std::string Quoted(std::string_view text) { return "'" + std::string(text) + "'"; }
+
+// Paths are UTF-8. Windows' narrow file functions would read them in the ANSI
+// code page and miss every file whose name is not ASCII.
+#ifdef _WIN32
+using FileStatus = struct _stat64;
+std::wstring NativePath(const std::string& path) {
+  return std::filesystem::path(std::u8string(path.begin(), path.end())).native();
+}
+int StatFile(const std::string& path, FileStatus* st) {
+  return ::_wstat64(NativePath(path).c_str(), st);
+}
+std::FILE* OpenToRead(const std::string& path) {
+  return ::_wfopen(NativePath(path).c_str(), L"rb");
+}
+#else
+using FileStatus = struct stat;
+int StatFile(const std::string& path, FileStatus* st) { return ::stat(path.c_str(), st); }
+std::FILE* OpenToRead(const std::string& path) { return std::fopen(path.c_str(), "rb"); }
+#endif
 
 // Refuses what is not an SQLite file before SQLite sees it, so that the
 // message can say what the file is.
@@ -38,8 +63,8 @@ void CheckFile(const std::string& path) {
   if (path.empty() || path.find('\0') != std::string::npos) {
     RaiseDb(kErrFileNotFound, "Could not find file " + Quoted(path) + ".");
   }
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) {
+  FileStatus st{};
+  if (StatFile(path, &st) != 0) {
     const int err = errno;
     if (err == ENOENT || err == ENOTDIR) {
       RaiseDb(kErrFileNotFound, "Could not find file " + Quoted(path) + ".");
@@ -52,7 +77,7 @@ void CheckFile(const std::string& path) {
   if (!S_ISREG(st.st_mode)) {
     RaiseDb(kErrCannotOpen, "Cannot open " + Quoted(path) + ": it is not a regular file.");
   }
-  std::FILE* f = std::fopen(path.c_str(), "rb");
+  std::FILE* f = OpenToRead(path);
   if (f == nullptr) {
     const int err = errno;
     RaiseDb(kErrCannotOpen, "Cannot open " + Quoted(path) + ": " + std::strerror(err) + ".");
@@ -120,7 +145,8 @@ DatabaseCore::~DatabaseCore() { Close(); }
 
 std::shared_ptr<DatabaseCore> DatabaseCore::Open(const std::string& path,
                                                  std::chrono::milliseconds busy_timeout,
-                                                 StatementObserver observer) {
+                                                 StatementObserver observer,
+                                                 std::shared_ptr<OpenedDatabases> opened) {
   CheckFile(path);
   std::shared_ptr<DatabaseCore> core(new DatabaseCore(path, busy_timeout, std::move(observer)));
   core->writer_ = core->Connect();
@@ -129,20 +155,58 @@ std::shared_ptr<DatabaseCore> DatabaseCore::Open(const std::string& path,
   core->read_only_ = sqlite3_db_readonly(core->writer_, "main") == 1;
   if (!core->read_only_) {
     // Write-ahead logging lets cursors read while single-row updates commit;
-    // when the file cannot take it (e.g. another program holds it in
-    // rollback mode), the file's own mode stays.
+    // when the file cannot take it (no shared memory for the log, say), the
+    // file's own mode stays.
     Stmt wal = core->Prepare(core->writer_, "PRAGMA journal_mode=WAL", "opening", path);
-    if (sqlite3_step(wal.get()) == SQLITE_ROW) {
-      core->wal_ = SameName(ColumnText(wal.get(), 0), "wal");
+    // Leaving rollback mode takes an exclusive lock, for which SQLite does not
+    // wait. Staying in rollback mode because another program held a lock for
+    // a moment would be worse than waiting: a run's cursors would then hold
+    // shared locks that block its own writes, and the other program's too.
+    // So the switch waits like any other lock and gives up with 3218.
+    const auto deadline = std::chrono::steady_clock::now() + busy_timeout;
+    for (;;) {
+      const int rc = sqlite3_step(wal.get());
+      if (rc == SQLITE_ROW) {
+        core->wal_ = SameName(ColumnText(wal.get(), 0), "wal");
+        sqlite3_reset(wal.get());
+        break;
+      }
+      sqlite3_reset(wal.get());
+      if ((rc & 0xff) != SQLITE_BUSY && (rc & 0xff) != SQLITE_LOCKED) break;
+      if (std::chrono::steady_clock::now() >= deadline) {
+        RaiseSqlite(rc, core->writer_, "opening", path);
+      }
+      sqlite3_sleep(kLockRetryMs);
     }
-    sqlite3_reset(wal.get());
     if (core->wal_) {
       core->Exec(core->writer_, "PRAGMA synchronous=NORMAL", "opening", path);
       core->next_checkpoint_ = kCheckpointFrames;
       sqlite3_wal_hook(core->writer_, &DatabaseCore::OnWalCommit, core.get());
     }
   }
+  if (core->wal_) {
+    const char* file = sqlite3_db_filename(core->writer_, "main");
+    if (file != nullptr && *file != '\0') {
+      core->log_ = IdOf(std::string(file) + "-wal");
+      core->log_index_ = IdOf(std::string(file) + "-shm");
+    }
+  }
+  std::erase_if(*opened, [](const std::weak_ptr<DatabaseCore>& c) { return c.expired(); });
+  opened->push_back(core);
+  core->opened_ = std::move(opened);
   return core;
+}
+
+DatabaseCore::FileId DatabaseCore::IdOf(std::string path) {
+  FileId id;
+  FileStatus st{};
+  if (StatFile(path, &st) == 0) {
+    id.known = true;
+    id.dev = static_cast<unsigned long long>(st.st_dev);
+    id.ino = static_cast<unsigned long long>(st.st_ino);
+  }
+  id.path = std::move(path);
+  return id;
 }
 
 int DatabaseCore::OnWalCommit(void* arg, sqlite3* db, const char* schema, int frames) {
@@ -318,28 +382,85 @@ void DatabaseCore::Unregister(RecordsetCore* rs) {
   if (it != recordsets_.end()) recordsets_.erase(it);
 }
 
-void DatabaseCore::Close() {
-  if (writer_ == nullptr) return;
+void DatabaseCore::CloseReaders() {
   std::vector<RecordsetCore*> open = std::move(recordsets_);
   recordsets_.clear();
   for (RecordsetCore* rs : open) rs->Detach();
   for (sqlite3* conn : idle_) sqlite3_close_v2(conn);
   idle_.clear();
+}
+
+void DatabaseCore::Close() {
+  if (writer_ == nullptr) return;
+  CloseReaders();
   sqlite3_close_v2(writer_);
   writer_ = nullptr;
 }
 
 void DatabaseCore::RaiseClosed() const {
-  RaiseDb(kErrObjectClosed, "The database " + Quoted(path_) + " has been closed.");
+  RaiseDb(kErrObjectClosed,
+          "The database " + Quoted(path_) + " has been closed" +
+              (moved_ ? ": its file was deleted, moved or replaced while it was open." : "."));
+}
+
+bool DatabaseCore::Moved() const {
+  if (writer_ == nullptr) return false;
+  int moved = 0;
+  // A file system whose VFS cannot tell answers "not found": never moved.
+  return sqlite3_file_control(writer_, "main", SQLITE_FCNTL_HAS_MOVED, &moved) == SQLITE_OK &&
+         moved != 0;
+}
+
+void DatabaseCore::CheckInPlace() {
+  if (!Moved()) return;
+  AbandonMovedFiles(*opened_);
+  RaiseDb(kErrIo, "The database file " + Quoted(path_) +
+                      " was deleted, moved or replaced by another program while it was open: "
+                      "nothing more is written to it.");
+}
+
+void DatabaseCore::AbandonMovedFiles(OpenedDatabases& opened) {
+  std::vector<std::shared_ptr<DatabaseCore>> moved;
+  for (const std::weak_ptr<DatabaseCore>& c : opened) {
+    std::shared_ptr<DatabaseCore> core = c.lock();
+    if (core && core->Moved()) moved.push_back(std::move(core));
+  }
+  if (moved.empty()) return;
+  // Cursors in the middle of a scan would hold the checkpoint back.
+  for (const auto& core : moved) core->CloseReaders();
+  for (const auto& core : moved) {
+    if (core->wal_) {
+      sqlite3_wal_checkpoint_v2(core->writer_, "main", SQLITE_CHECKPOINT_TRUNCATE, nullptr,
+                                nullptr);
+    }
+  }
+  for (const auto& core : moved) {
+    core->moved_ = true;
+    core->Close();
+  }
+  // Only the files these databases created: a log that has been replaced
+  // since belongs to someone else.
+  for (const auto& core : moved) {
+    for (const FileId* file : {&core->log_, &core->log_index_}) {
+      if (!file->known) continue;
+      const FileId now = IdOf(file->path);
+      if (now.known && now.dev == file->dev && now.ino == file->ino) {
+        std::remove(file->path.c_str());
+      }
+    }
+  }
 }
 
 // ---- DBEngine --------------------------------------------------------------
 
-DBEngine::DBEngine() = default;
+DBEngine::DBEngine() : opened_(std::make_shared<OpenedDatabases>()) {}
 DBEngine::~DBEngine() = default;
 
 Database DBEngine::OpenDatabase(const std::string& path) {
-  return Database(DatabaseCore::Open(path, busy_timeout_, observer_));
+  // A database still open on a file that has been replaced would hand its
+  // log to the file now at that path.
+  DatabaseCore::AbandonMovedFiles(*opened_);
+  return Database(DatabaseCore::Open(path, busy_timeout_, observer_, opened_));
 }
 
 // ---- Table definitions -----------------------------------------------------
@@ -379,6 +500,7 @@ void TableDefFields::Append(const FieldDef& def) {
                                       std::to_string(def.type) +
                                       " is not supported; only 7 (double) is.");
   }
+  core_->CheckInPlace();
   sqlite3* writer = core_->writer();
   if (core_->read_only()) {
     RaiseDb(kErrReadOnly, "The database " + Quoted(core_->path()) +

@@ -16,6 +16,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "data/recordset.h"
 
@@ -50,6 +51,12 @@ class DBEngine {
   // 3343 when it is not a database this layer can read (with a plain word
   // and a way to convert it for a Microsoft Access file), 3051 when it cannot
   // be opened, 3218 when it stays locked longer than BusyTimeout().
+  //
+  // Databases this engine opened earlier whose file has since been deleted,
+  // renamed or replaced are closed first (their handles then raise 3420):
+  // their log, which SQLite names after the path, must not reach the file
+  // that is at the path now. Writes and rewinds through such a database
+  // raise 3043 (see Recordset).
   Database OpenDatabase(const std::string& path);
 
   // How long an operation waits for a lock held by another program before it
@@ -64,6 +71,9 @@ class DBEngine {
  private:
   std::chrono::milliseconds busy_timeout_{5000};
   StatementObserver observer_;
+  // What this engine has opened, so that an open can first let go of
+  // databases whose file has been deleted or replaced (db_core.h).
+  std::shared_ptr<std::vector<std::weak_ptr<DatabaseCore>>> opened_;
 };
 
 // The columns of a table definition.
@@ -75,7 +85,8 @@ class TableDefFields {
   // Adds `def` as a new last column of the table, stored at once. Raises 3191
   // when the table already has a column of that name (compared as SQLite
   // compares names, ignoring ASCII case), 3259 for a type other than
-  // kDbDouble, 3027 when the database is read-only.
+  // kDbDouble, 3027 when the database is read-only, 3043 when its file has
+  // been deleted, renamed or replaced since it was opened.
   void Append(const FieldDef& def);
 
  private:

@@ -95,6 +95,13 @@ void RaiseSqlite(int rc, sqlite3* db, std::string_view what, std::string_view su
   std::string message = raw != nullptr ? raw : sqlite3_errstr(rc);
   // sqlite3_errmsg may still describe an earlier call; the code is authoritative.
   if (message == "not an error") message = sqlite3_errstr(rc);
+  // SQLite says the database is read-only when the file is writable but its
+  // folder is not, so that no journal can be made beside it.
+  if (rc == SQLITE_READONLY_DIRECTORY) {
+    message =
+        "the folder of the database cannot be written, and a change needs a journal file "
+        "beside the database";
+  }
   const int32_t number = ErrorNumberFor(rc, message);
   std::string text = Summary(number);
   text += ": ";

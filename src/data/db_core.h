@@ -99,13 +99,18 @@ struct TableInfo {
 
 class RecordsetCore;
 
+// The databases an engine has opened (those still open among them).
+using OpenedDatabases = std::vector<std::weak_ptr<DatabaseCore>>;
+
 class DatabaseCore {
  public:
   // Opens `path` (see DBEngine::OpenDatabase): the write connection, the
-  // file's journal mode, the checks of the file's kind.
+  // file's journal mode, the checks of the file's kind. The database joins
+  // `opened`, the list of its engine. REQUIRES: opened != nullptr.
   static std::shared_ptr<DatabaseCore> Open(const std::string& path,
                                             std::chrono::milliseconds busy_timeout,
-                                            StatementObserver observer);
+                                            StatementObserver observer,
+                                            std::shared_ptr<OpenedDatabases> opened);
   ~DatabaseCore();
   DatabaseCore(const DatabaseCore&) = delete;
   DatabaseCore& operator=(const DatabaseCore&) = delete;
@@ -142,6 +147,23 @@ class DatabaseCore {
 
   [[noreturn]] void RaiseClosed() const;
 
+  // True when the path no longer names the file this database opened: it
+  // was deleted, renamed or replaced by another program.
+  bool Moved() const;
+
+  // Raises 3043 when the file has been moved (see Moved), after abandoning
+  // it (AbandonMovedFiles). Called before every write and every rewind, so
+  // that a run stops at its next step instead of working on a file nobody
+  // can find any more.
+  void CheckInPlace();
+
+  // Closes every database of `opened` whose file has been moved. Their log
+  // is first folded into the file they opened, wherever it now is, and then
+  // removed from the old path: SQLite leaves the log of a moved file behind,
+  // and whatever file is next put at that path would take it for its own
+  // and be overwritten with the old file's pages.
+  static void AbandonMovedFiles(OpenedDatabases& opened);
+
  private:
   DatabaseCore(std::string path, std::chrono::milliseconds busy_timeout,
                StatementObserver observer);
@@ -152,7 +174,22 @@ class DatabaseCore {
   StatementObserver observer_;
   static int OnWalCommit(void* core, sqlite3* db, const char* schema, int frames);
 
+  // A file beside the database (its log or the log's index) as it was when
+  // the database was opened.
+  struct FileId {
+    std::string path;
+    bool known = false;
+    unsigned long long dev = 0;
+    unsigned long long ino = 0;
+  };
+  static FileId IdOf(std::string path);
+  void CloseReaders();
+
+  std::shared_ptr<OpenedDatabases> opened_;  // the engine's list
   sqlite3* writer_ = nullptr;
+  bool moved_ = false;  // closed because its file was moved
+  FileId log_;
+  FileId log_index_;
   int log_frames_ = 0;       // frames in the write-ahead log after the last commit
   int next_checkpoint_ = 0;  // log size at which the next commit tries a checkpoint
   bool read_only_ = false;

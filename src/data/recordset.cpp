@@ -218,6 +218,7 @@ void RecordsetCore::LeaveRow() {
 
 void RecordsetCore::MoveFirst() {
   Live();
+  lease_.db->CheckInPlace();
   LeaveRow();
   sqlite3_reset(stmt_.get());
   if (lease_.db->wal() && !lease_.db->read_only()) {
@@ -409,6 +410,7 @@ void RecordsetCore::Update() {
     RaiseDb(kErrReadOnly, "The database " + Quoted(lease_.db->path()) +
                               " is read-only: cannot update table " + Quoted(source_) + ".");
   }
+  lease_.db->CheckInPlace();
   sqlite3* writer = lease_.db->writer();
   // Values stored by an earlier Update of this row are read back before the
   // row changes again.

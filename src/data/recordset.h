@@ -50,6 +50,9 @@ class Recordset {
   // True after the last row, and at once when there is none.
   bool IsEOF() const;
   // Back to the first row; the rows are read again from the database.
+  // Raises 3043 when the database's file has been deleted, renamed or
+  // replaced since it was opened: the database is then closed, its log
+  // folded into the file it opened.
   void MoveFirst();
   // To the next row. Raises 3021 when already after the last row.
   void MoveNext();
@@ -67,7 +70,7 @@ class Recordset {
   // Writes the assigned columns of the current row and commits: another
   // connection sees the change when Update returns. Raises 3020 without Edit,
   // 3027 when the database is read-only, 3218 when it stays locked, 3421 for a
-  // value the column refuses.
+  // value the column refuses, 3043 (as MoveFirst) when the file has moved.
   void Update();
 
  private:

@@ -1,8 +1,11 @@
 #include "data/run_setup.h"
 
 #include <algorithm>
+#include <new>
+#include <string>
 
 #include "base/checked.h"
+#include "base/error.h"
 #include "engine/engine.h"
 
 namespace kelda::data {
@@ -15,10 +18,18 @@ void PrepareRun(engine::NetworkState& net, ObjectFields& fields) {
   if (fields.HiddenLayerCount == 0) fields.HiddenLayerCount = 20;
 
   const int32_t n = fields.RecordCount;
-  fields.InputMax.Redim(n);
-  fields.InputMin.Redim(n);
-  fields.TargetMax.Redim(n);
-  fields.TargetMin.Redim(n);
+  // Sized by the row count, which nothing has held against the limit of the
+  // run yet: a table of some hundred million rows asks for more memory than
+  // there is, and that is the runtime's error, not a crash of the host.
+  try {
+    fields.InputMax.Redim(n);
+    fields.InputMin.Redim(n);
+    fields.TargetMax.Redim(n);
+    fields.TargetMin.Redim(n);
+  } catch (const std::bad_alloc&) {
+    Raise(kErrOutOfMemory, StandardErrorText(kErrOutOfMemory) + " (scaling ranges for " +
+                               std::to_string(n - 1) + " rows)");
+  }
   for (int32_t i = 0; i < n; ++i) {
     fields.InputMax(i) = 0.0;
     fields.InputMin(i) = 0.0;
@@ -87,8 +98,8 @@ double UnscaleOutput(const ObjectFields& fields, double y) {
   return Finite(Finite(d * y) + min);
 }
 
-void LoadInputs(engine::NetworkState& net, ObjectFields& fields, const Recordset& source,
-                int count, int withheld) {
+void LoadInputs(engine::NetworkState& net, ObjectFields& fields, const Recordset& source, int count,
+                int withheld) {
   for (int j = 0; j < count; ++j) {
     fields.FieldValue = source.Fields(j).GetValue().ToDouble();
     fields.FieldValue = ScaleInput(fields, j + 1, fields.FieldValue);

@@ -15,7 +15,8 @@ namespace kelda::data {
 // thread holds now), ReportInterval 10, HiddenLayerCount 0 -> 20, the four
 // range arrays sized 0 .. RecordCount and zeroed (element RecordCount of the
 // target arrays stays Empty), then LearningRate 0.15f, Momentum 0.9f,
-// HiddenUnits 20, InitialTemperature 2.
+// HiddenUnits 20, InitialTemperature 2. Raises 7 when the range arrays do
+// not fit in memory.
 void PrepareRun(engine::NetworkState& net, ObjectFields& fields);
 
 // Minimum and maximum of every input column (into InputMin / InputMax
@@ -30,10 +31,8 @@ void QueryRanges(Database& db, ObjectFields& fields, const std::string& target_n
 void SizeNetwork(engine::NetworkState& net, const ObjectFields& fields, int field_count);
 
 // The range query texts.
-std::string MinQuery(const std::string& column, const std::string& alias,
-                     const std::string& table);
-std::string MaxQuery(const std::string& column, const std::string& alias,
-                     const std::string& table);
+std::string MinQuery(const std::string& column, const std::string& alias, const std::string& table);
+std::string MaxQuery(const std::string& column, const std::string& alias, const std::string& table);
 
 // Scaling rule. Input column j - 1's value x -> (x - InputMin(j)) / (InputMax(j)
 // - InputMin(j)); 0 / 0 raises 6 (a constant column), a non-finite step 6.
@@ -48,7 +47,7 @@ double UnscaleOutput(const ObjectFields& fields, double y);
 // column `withheld` (-1: none), whose value is still read and scaled. Units
 // above `count` keep their values. Raises 94 / 13 for a Null or non-numeric
 // input, 6 for a constant column, 9 for more than 20 input columns.
-void LoadInputs(engine::NetworkState& net, ObjectFields& fields, const Recordset& source,
-                int count, int withheld = -1);
+void LoadInputs(engine::NetworkState& net, ObjectFields& fields, const Recordset& source, int count,
+                int withheld = -1);
 
 }  // namespace kelda::data

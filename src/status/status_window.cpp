@@ -31,4 +31,11 @@ void StatusWindow::Yield() {
   NoteUserClose();
 }
 
+bool StatusWindow::OnScreen() const { return renderer_->OnScreen(); }
+
+void StatusWindow::WaitUntilClosed() {
+  renderer_->WaitForUserClose();
+  NoteUserClose();
+}
+
 }  // namespace kelda::status

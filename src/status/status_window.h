@@ -39,11 +39,22 @@ class StatusWindow {
   // the next one.
   void Yield();
 
+  // Whether the window is on a screen the user sees: false while it is
+  // hidden, once the user has closed it, and always where there is no screen
+  // to show it on (see NewPlatformRenderer).
+  bool OnScreen() const;
+
+  // For a program whose run is over: processes the thread's messages until
+  // the user closes the window on screen, which is then discarded like any
+  // window the user closes. Returns at once when none is on screen.
+  void WaitUntilClosed();
+
  private:
   // Marks the window closed if the user closed it since the last look.
   void NoteUserClose();
 
   std::unique_ptr<Renderer> renderer_;
+  // Replaced in place, so it keeps the address the renderer may read it at.
   std::optional<frmStatus> form_;
 };
 

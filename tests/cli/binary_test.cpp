@@ -39,8 +39,9 @@ std::string Slurp(const std::string& path) {
 
 class BinaryTest : public ::testing::Test {
  protected:
-  Outcome Run(const std::vector<std::string>& args) {
-    std::string command = Quoted(KELDA_BINARY);
+  // `environment` comes first on the shell's command line ("env ...").
+  Outcome Run(const std::vector<std::string>& args, const std::string& environment = "") {
+    std::string command = environment + Quoted(KELDA_BINARY);
     for (const std::string& a : args) command += " " + Quoted(a);
     const std::string out = dir_.File("stdout");
     const std::string err = dir_.File("stderr");
@@ -88,6 +89,19 @@ TEST_F(BinaryTest, JsonAloneOnStdout) {
   EXPECT_EQ(report["relevance"][1]["name"], "B");
   EXPECT_EQ(report["network_file"], file);
   EXPECT_EQ(nlohmann::json::parse(Slurp(file))["target"]["name"], "Y");
+}
+
+// As CI runs it: no display at all. GTK is never needed, and asking for the
+// window costs a line on stderr, not the run.
+TEST_F(BinaryTest, WithoutADisplay) {
+  const std::string no_display = "env -u DISPLAY -u WAYLAND_DISPLAY GDK_BACKEND=none ";
+  const std::string png = dir_.File("status.png");
+  const Outcome o = Run({"train", dir_.path(), "T", "--epochs", "3", "--seed", "1", "--quiet",
+                         "--show-status", "--status-png", png},
+                        no_display);
+  EXPECT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(o.err, "kelda: no display available; the status window is not shown\n");
+  EXPECT_THAT(Slurp(png), StartsWith("\x89PNG"));
 }
 
 }  // namespace

@@ -1,9 +1,12 @@
 #include "cli/commands.h"
 
+#include <cairo.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <stdlib.h>
 
 #include <bit>
+#include <cstring>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
@@ -186,8 +189,92 @@ INSTANTIATE_TEST_SUITE_P(
                    {"train", "DB", "T", "--epochs", "1", "--quiet", "--save-network",
                     "/nonexistent/n.json"},
                    1,
-                   "kelda: error 75: "}),
+                   "kelda: error 75: "},
+        Invocation{
+            "NoWaitWithoutShowStatus", {"train", "DB", "T", "--no-wait"}, 2, "--show-status"},
+        Invocation{
+            "LiveWithoutPicture", {"train", "DB", "T", "--status-png-live"}, 2, "--status-png"},
+        Invocation{"PictureWithoutFile", {"train", "DB", "T", "--status-png"}, 2, "--status-png"}),
     [](const ::testing::TestParamInfo<Invocation>& info) { return std::string(info.param.name); });
+
+// The picture file as Cairo reads it back.
+class Picture {
+ public:
+  explicit Picture(const std::string& path)
+      : surface_(cairo_image_surface_create_from_png(path.c_str())) {}
+  ~Picture() { cairo_surface_destroy(surface_); }
+  Picture(const Picture&) = delete;
+  Picture& operator=(const Picture&) = delete;
+
+  bool Read() const { return cairo_surface_status(surface_) == CAIRO_STATUS_SUCCESS; }
+  int Width() const { return cairo_image_surface_get_width(surface_); }
+  int Height() const { return cairo_image_surface_get_height(surface_); }
+  // Whether the rectangle holds text, &H00C000 on black.
+  bool AnyTextIn(int left, int top, int right, int bottom) const {
+    const unsigned char* data = cairo_image_surface_get_data(surface_);
+    const int stride = cairo_image_surface_get_stride(surface_);
+    for (int y = top; y < bottom; ++y) {
+      for (int x = left; x < right; ++x) {
+        uint32_t pixel;
+        std::memcpy(&pixel, data + y * stride + x * 4, sizeof pixel);
+        if (((pixel >> 8) & 0xFF) > 0x80) return true;
+      }
+    }
+    return false;
+  }
+
+ private:
+  cairo_surface_t* surface_;
+};
+
+TEST_F(CliTest, StatusPictureOfTheFinishedRun) {
+  const std::string png = db_.File("status.png");
+  ASSERT_EQ(Run({"train", db_.path(), "T", "--epochs", "5", "--seed", "3", "--json", "--status-png",
+                 png}),
+            kExitSuccess)
+      << err_.str();
+  EXPECT_EQ(nlohmann::json::parse(out_.str())["status_png"], png);
+  const Picture picture(png);
+  ASSERT_TRUE(picture.Read());
+  EXPECT_EQ(picture.Width(), 385);
+  EXPECT_EQ(picture.Height(), 162);
+  EXPECT_TRUE(picture.AnyTextIn(1, 145, 192, 161)) << "SSQBox";
+  EXPECT_TRUE(picture.AnyTextIn(194, 145, 384, 161)) << "CycleBox";
+
+  ASSERT_EQ(Run({"train", db_.path(), "T", "--epochs", "5", "--quiet", "--status-png", png}),
+            kExitSuccess);
+  EXPECT_THAT(out_.str(), HasSubstr("Status window saved to '" + png + "'"));
+}
+
+// A picture that cannot be written fails the run: after training when it is
+// written at the end, as the first report epoch is over when written live.
+TEST_F(CliTest, StatusPictureThatCannotBeWritten) {
+  const std::vector<std::string> run = {"train",    db_.path(),     "T",
+                                        "--epochs", "25",           "--seed",
+                                        "3",        "--status-png", "/nonexistent/s.png"};
+  EXPECT_EQ(Run(run), kExitRunError);
+  EXPECT_THAT(err_.str(), HasSubstr("kelda: error 75: "));
+  EXPECT_THAT(out_.str(), HasSubstr("epoch 25/25 Training Complete"));
+
+  std::vector<std::string> live = run;
+  live.push_back("--status-png-live");
+  EXPECT_EQ(Run(live), kExitRunError);
+  EXPECT_THAT(err_.str(), HasSubstr("kelda: error 75: "));
+  EXPECT_THAT(out_.str(), HasSubstr("epoch  1/25 Cycle 1"));
+  EXPECT_THAT(out_.str(), Not(HasSubstr("Cycle 10")));
+}
+
+TEST_F(CliTest, ShowStatusWithoutADisplaySaysSoAndTrains) {
+  // However the tests were started: no display, and GTK told so too.
+  ::unsetenv("DISPLAY");
+  ::unsetenv("WAYLAND_DISPLAY");
+  ::setenv("GDK_BACKEND", "none", 1);
+  ASSERT_EQ(Run({"train", db_.path(), "T", "--epochs", "12", "--seed", "3", "--show-status"}),
+            kExitSuccess);
+  EXPECT_THAT(err_.str(), HasSubstr("no display available"));
+  EXPECT_THAT(out_.str(), HasSubstr("epoch 12/12 Training Complete"));
+  EXPECT_THAT(out_.str(), HasSubstr("Trained on table 'T'"));
+}
 
 TEST_F(CliTest, ARunThatFailsMidwayReportsItsError) {
   db_.Exec("UPDATE T SET Weight = 'heavy' WHERE rowid = 7");
@@ -237,6 +324,11 @@ TEST(Demo, RanksTheInputsAndPredictsTheUnsoldHouses) {
   const double number = ScoreIn(text, "HouseNumber");
   EXPECT_GT(area, 2 * garden) << text;
   EXPECT_GT(garden, 2 * number) << text;
+
+  EXPECT_THAT(text, HasSubstr(kDemoStatusPictureName));
+  const Picture picture(dir.File("demo") + "/" + kDemoStatusPictureName);
+  ASSERT_TRUE(picture.Read());
+  EXPECT_EQ(picture.Width(), 385);
 
   test::RawDb db(dir.File("demo") + "/" + kDemoDatabaseName);
   EXPECT_EQ(db.Scalar("SELECT COUNT(*) FROM Houses WHERE Price IS NULL AND Actual > 0").number(),

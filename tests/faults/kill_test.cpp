@@ -1,0 +1,241 @@
+// A training process killed with SIGKILL in the middle of a report epoch or
+// of the final write-back, at moments chosen at random: afterwards the file
+// opens, is sound, and holds what the run had committed, in order. Every row
+// of an uninterrupted run with the same seed goes through a known sequence
+// of values (old, then one per report epoch, then the final prediction); the
+// killed run's rows, in the order the run writes them, must be a prefix of
+// one step of that sequence and the rest of the step before.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "faults/fault_support.h"
+#include "support/temp_db.h"
+
+namespace kelda::faults {
+namespace {
+
+// 40 examples and 2 rows to predict; a noisy target keeps the run from
+// converging, so that every report epoch happens. Old values: -1, and Null
+// in rows 7 and 8.
+constexpr const char* kTable =
+    "CREATE TABLE t(a REAL, b REAL, y REAL, Actual REAL);"
+    "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 42)"
+    "  INSERT INTO t SELECT i % 7, (i * 5) % 9 + 0.5,"
+    "    CASE WHEN i > 40 THEN NULL ELSE (i * 13) % 11 END,"
+    "    CASE WHEN i IN (7, 8) THEN NULL ELSE -1 END FROM n;";
+constexpr int kRows = 42;
+constexpr int kExamples = 40;
+constexpr int kEpochs = 21;  // reports in epochs 1, 10 and 20, then the write-back
+constexpr const char* kSeed = "17";
+
+using Column = std::map<int64_t, Value>;
+
+// The victim as a child process whose stdout the test reads line by line.
+class Victim {
+ public:
+  Victim(const std::string& path, bool snapshots) {
+    const std::string epochs = std::to_string(kEpochs);
+    std::vector<const char*> argv = {KELDA_VICTIM, path.c_str(), "t", epochs.c_str(), kSeed};
+    if (snapshots) argv.push_back("snapshots");
+    argv.push_back(nullptr);
+    int fds[2];
+    if (::pipe(fds) != 0) return;
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::dup2(fds[1], STDOUT_FILENO);
+      ::close(fds[0]);
+      ::close(fds[1]);
+      ::execv(KELDA_VICTIM, const_cast<char* const*>(argv.data()));
+      ::_exit(127);
+    }
+    ::close(fds[1]);
+    out_ = fds[0];
+  }
+  ~Victim() {
+    Kill();
+    if (out_ >= 0) ::close(out_);
+  }
+  Victim(const Victim&) = delete;
+  Victim& operator=(const Victim&) = delete;
+
+  bool started() const { return pid_ > 0 && out_ >= 0; }
+
+  // The next line, without its newline; false at the end of the output.
+  bool ReadLine(std::string* line) {
+    for (;;) {
+      const auto nl = buffer_.find('\n');
+      if (nl != std::string::npos) {
+        *line = buffer_.substr(0, nl);
+        buffer_.erase(0, nl + 1);
+        return true;
+      }
+      char chunk[4096];
+      const ssize_t n = ::read(out_, chunk, sizeof chunk);
+      if (n <= 0) return false;
+      buffer_.append(chunk, static_cast<size_t>(n));
+    }
+  }
+
+  // Sends SIGKILL (once) and waits for the process; true when it was the
+  // signal that ended it.
+  bool Kill() {
+    if (pid_ <= 0) return killed_;
+    ::kill(pid_, SIGKILL);
+    int status = 0;
+    ::waitpid(pid_, &status, 0);
+    pid_ = -1;
+    killed_ = WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
+    return killed_;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int out_ = -1;
+  std::string buffer_;
+  bool killed_ = false;
+};
+
+Value ParseValue(const std::string& text) {
+  if (text == "null") return Value::Null();
+  uint64_t bits = std::strtoull(text.c_str(), nullptr, 16);
+  double v = 0.0;
+  std::memcpy(&v, &bits, sizeof v);
+  return Value(v);
+}
+
+// The column as an uninterrupted run leaves it after each of its steps, in
+// order: before the run, after each report epoch, after the write-back.
+std::vector<Column> ReferenceSteps() {
+  test::TempDb db(kTable);
+  Victim victim(db.path(), true);
+  EXPECT_TRUE(victim.started());
+  std::vector<Column> steps;
+  Column current;
+  std::string line;
+  bool done = false;
+  while (victim.ReadLine(&line)) {
+    if (line == "done") done = true;
+    if (line.rfind("row ", 0) == 0) {
+      std::istringstream fields(line.substr(4));
+      int64_t rowid = 0;
+      std::string value;
+      fields >> rowid >> value;
+      current[rowid] = ParseValue(value);
+    } else if (line == "end") {
+      if (steps.empty() || steps.back() != current) steps.push_back(current);
+      current.clear();
+      if (done) break;
+    } else if (line.rfind("error", 0) == 0) {
+      ADD_FAILURE() << "the uninterrupted run failed: " << line;
+      break;
+    }
+  }
+  EXPECT_TRUE(done);
+  return steps;
+}
+
+// True when `state` is, in rowid order, a prefix of some step followed by
+// the rest of the step before it.
+bool IsAnInterruptedStep(const Column& state, const std::vector<Column>& steps, std::string* why) {
+  for (size_t p = 1; p < steps.size(); ++p) {
+    auto row = state.begin();
+    auto now = steps[p].begin();
+    auto before = steps[p - 1].begin();
+    while (row != state.end() && row->second == now->second) ++row, ++now, ++before;
+    while (row != state.end() && row->second == before->second) ++row, ++now, ++before;
+    if (row == state.end()) return true;
+  }
+  if (state == steps.front()) return true;
+  std::ostringstream text;
+  for (const auto& [rowid, v] : state) text << rowid << "=" << v.Describe() << " ";
+  *why = text.str();
+  return false;
+}
+
+TEST(Killed, MidReportOrMidWriteBackLeavesWhatWasCommittedInOrder) {
+  // A killed process leaves its writes in the system's cache, wherever the
+  // file is; a memory file system spares the disk's waits.
+  const TempFilesInMemory in_memory;
+  const std::vector<Column> steps = ReferenceSteps();
+  // Before, three report epochs, the write-back.
+  ASSERT_EQ(steps.size(), 5u);
+
+  std::mt19937 random(20240611);
+  // The epochs whose commits are reports, then the one after which the
+  // write-back's commits follow.
+  const int phases[] = {1, 10, 20, kEpochs};
+  int killed_mid_run = 0;
+  for (int attempt = 0; attempt < 60 && killed_mid_run < 24; ++attempt) {
+    const int phase = phases[attempt % 4];
+    const int commits = phase == kEpochs ? kRows : kExamples;
+    const int at_commit = std::uniform_int_distribution<int>(1, commits - 2)(random);
+    const auto delay =
+        std::chrono::microseconds(std::uniform_int_distribution<int>(0, 400)(random));
+    SCOPED_TRACE("epoch " + std::to_string(phase) + ", commit " + std::to_string(at_commit) +
+                 ", delay " + std::to_string(delay.count()) + " us");
+
+    test::TempDb db(kTable);
+    bool finished = false;
+    {
+      Victim victim(db.path(), false);
+      ASSERT_TRUE(victim.started());
+      std::string line;
+      int epoch = -1;
+      int seen = 0;
+      while (victim.ReadLine(&line)) {
+        if (line.rfind("epoch ", 0) == 0) epoch = std::atoi(line.c_str() + 6);
+        if (line == "commit" && epoch == phase && ++seen == at_commit) break;
+        ASSERT_NE(line.rfind("error", 0), 0u) << line;
+      }
+      std::this_thread::sleep_for(delay);
+      ASSERT_TRUE(victim.Kill());
+      // Whatever the victim wrote before it died tells whether the kill
+      // came after the run had returned.
+      while (victim.ReadLine(&line)) finished = finished || line == "done";
+    }
+    if (!finished) ++killed_mid_run;
+
+    EXPECT_EQ(IntegrityCheck(db.path()), "ok");
+    const Column state = ActualByRow(db.path(), "t");
+    std::string why;
+    EXPECT_TRUE(IsAnInterruptedStep(state, steps, &why)) << why;
+  }
+  EXPECT_GE(killed_mid_run, 24);
+}
+
+// After a kill the file is usable: a run on it completes.
+TEST(Killed, TheFileTakesAnotherRunAfterwards) {
+  test::TempDb db(kTable);
+  {
+    Victim victim(db.path(), false);
+    ASSERT_TRUE(victim.started());
+    std::string line;
+    int commits = 0;
+    while (victim.ReadLine(&line) && !(line == "commit" && ++commits == 25)) {
+    }
+    ASSERT_TRUE(victim.Kill());
+  }
+  Network network;
+  EXPECT_EQ(TrainWithLibrary(network, db.path(), "t", 12).number, 0);
+  EXPECT_EQ(IntegrityCheck(db.path()), "ok");
+  for (const auto& [rowid, v] : ActualByRow(db.path(), "t")) {
+    EXPECT_TRUE(v.IsNumber()) << rowid << ": " << v.Describe();
+  }
+}
+
+}  // namespace
+}  // namespace kelda::faults
