@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <filesystem>
 #include <stdexcept>
 
@@ -314,6 +315,15 @@ void EngineEpochs::Epoch() {
   }
   engine::ApplySlopes(net);
   engine::UpdateWeights(net);
+}
+
+int RunProgram(const char* program, int (*run)()) {
+  try {
+    return run();
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "%s: %s\n", program, e.what());
+    return 1;
+  }
 }
 
 }  // namespace kelda::bench

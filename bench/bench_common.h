@@ -67,6 +67,10 @@ void PrintRatio(const std::string& name, double ratio, double target, bool stric
 // "name: 120.4 ms (target < 150 ms) PASS".
 void PrintMsTarget(const std::string& name, double ms, double target_ms);
 
+// A benchmark program's main: runs `run`, and reports an exception it raises
+// as "`program`: what" on stderr with exit status 1.
+int RunProgram(const char* program, int (*run)());
+
 // The three row sources of a training run over table t of `path`, opened as a
 // run opens them, and the network and object fields that opening prepares
 // (weights initialised from `seed`, layers sized, column ranges known).

@@ -164,11 +164,4 @@ int Run() {
 }  // namespace
 }  // namespace kelda::bench
 
-int main() {
-  try {
-    return kelda::bench::Run();
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "kelda_bench_foundations: %s\n", e.what());
-    return 1;
-  }
-}
+int main() { return kelda::bench::RunProgram("kelda_bench_foundations", kelda::bench::Run); }

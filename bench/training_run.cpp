@@ -135,11 +135,4 @@ int Run() {
 }  // namespace
 }  // namespace kelda::bench
 
-int main() {
-  try {
-    return kelda::bench::Run();
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "kelda_bench_training: %s\n", e.what());
-    return 1;
-  }
-}
+int main() { return kelda::bench::RunProgram("kelda_bench_training", kelda::bench::Run); }

@@ -8,6 +8,8 @@
 #include <optional>
 #include <string>
 
+#include "status/pixel_geometry.h"
+
 namespace kelda::status {
 
 namespace {
@@ -44,52 +46,6 @@ void FillRect(cairo_t* cr, int x, int y, int width, int height, Colour c) {
   SetColour(cr, c);
   cairo_rectangle(cr, x, y, width, height);
   cairo_fill(cr);
-}
-
-// A rectangle in whole pixels; right and bottom are exclusive.
-struct PixelRect {
-  int left;
-  int top;
-  int right;
-  int bottom;
-
-  int Width() const { return right - left; }
-  int Height() const { return bottom - top; }
-};
-
-struct Segment {
-  double x1;
-  double y1;
-  double x2;
-  double y2;
-};
-
-// Cuts `s` to `r` (Liang-Barsky). Coordinates far outside the surface (an
-// error sum in the millions puts a trace point tens of millions of pixels
-// away) would overflow Cairo's fixed-point rasteriser and come back as
-// stray lines across the plot, so nothing that large may reach it.
-std::optional<Segment> ClipTo(Segment s, const PixelRect& r) {
-  const double dx = s.x2 - s.x1;
-  const double dy = s.y2 - s.y1;
-  double t0 = 0.0;
-  double t1 = 1.0;
-  const double p[4] = {-dx, dx, -dy, dy};
-  const double q[4] = {s.x1 - r.left, r.right - s.x1, s.y1 - r.top, r.bottom - s.y1};
-  for (int i = 0; i < 4; ++i) {
-    if (p[i] == 0.0) {
-      if (q[i] < 0.0) return std::nullopt;
-      continue;
-    }
-    const double t = q[i] / p[i];
-    if (p[i] < 0.0) {
-      if (t > t1) return std::nullopt;
-      t0 = std::max(t0, t);
-    } else {
-      if (t < t0) return std::nullopt;
-      t1 = std::min(t1, t);
-    }
-  }
-  return Segment{s.x1 + t0 * dx, s.y1 + t0 * dy, s.x1 + t1 * dx, s.y1 + t1 * dy};
 }
 
 // The kind of line the toolkit draws one pixel wide: a point at pixel

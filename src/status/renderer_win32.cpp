@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "base/error.h"
+#include "status/pixel_geometry.h"
 #include "status/renderer.h"
 
 namespace kelda::status {
@@ -122,49 +123,7 @@ class WindowClass {
   DWORD error_ = ERROR_SUCCESS;
 };
 
-// A rectangle in whole pixels; right and bottom are exclusive.
-struct PixelRect {
-  int left;
-  int top;
-  int right;
-  int bottom;
-
-  RECT Win32() const { return RECT{left, top, right, bottom}; }
-};
-
-struct Segment {
-  double x1;
-  double y1;
-  double x2;
-  double y2;
-};
-
-// Cuts `s` to `r` (Liang-Barsky). A trace point can lie millions of pixels
-// away (a huge error sum), which neither fits GDI's coordinates nor an int.
-std::optional<Segment> ClipTo(Segment s, const PixelRect& r) {
-  const double dx = s.x2 - s.x1;
-  const double dy = s.y2 - s.y1;
-  double t0 = 0.0;
-  double t1 = 1.0;
-  const double p[4] = {-dx, dx, -dy, dy};
-  const double q[4] = {s.x1 - r.left, r.right - s.x1, s.y1 - r.top, r.bottom - s.y1};
-  for (int i = 0; i < 4; ++i) {
-    if (p[i] == 0.0) {
-      if (q[i] < 0.0) return std::nullopt;
-      continue;
-    }
-    const double t = q[i] / p[i];
-    if (p[i] < 0.0) {
-      if (t > t1) return std::nullopt;
-      t0 = std::max(t0, t);
-    } else {
-      if (t < t0) return std::nullopt;
-      t1 = std::min(t1, t);
-    }
-  }
-  if (!std::isfinite(t0) || !std::isfinite(t1)) return std::nullopt;
-  return Segment{s.x1 + t0 * dx, s.y1 + t0 * dy, s.x1 + t1 * dx, s.y1 + t1 * dy};
-}
+RECT ToRect(const PixelRect& r) { return RECT{r.left, r.top, r.right, r.bottom}; }
 
 // What the window shows beyond its fixed design, copied from the form so
 // that it can repaint after the form has changed or been replaced.
@@ -248,7 +207,7 @@ class Painter {
   void Fill(const PixelRect& r, COLORREF colour) {
     if (r.right <= r.left || r.bottom <= r.top) return;
     SetDCBrushColor(dc_, colour);
-    const RECT rect = r.Win32();
+    const RECT rect = ToRect(r);
     FillRect(dc_, &rect, static_cast<HBRUSH>(GetStockObject(DC_BRUSH)));
   }
 
@@ -272,7 +231,7 @@ class Painter {
   void PaintPlot(const std::vector<Stroke>& trace) {
     const PixelRect outer = EdgesOf(kPicError.bounds);
     Fill(outer, kPicError.back);
-    RECT edge = outer.Win32();
+    RECT edge = ToRect(outer);
     DrawEdge(dc_, &edge, EDGE_SUNKEN, BF_RECT);
 
     const int border_x = EdgeX(kPicError.border);
@@ -306,7 +265,7 @@ class Painter {
     Fill(r, box.back.value_or(GetSysColor(COLOR_BTNFACE)));
     PixelRect text = r;
     if (box.border) {
-      const RECT frame = r.Win32();
+      const RECT frame = ToRect(r);
       FrameRect(dc_, &frame, GetSysColorBrush(COLOR_BTNSHADOW));
       text = {r.left + 1, r.top + 1, r.right - 1, r.bottom - 1};
     }
@@ -325,7 +284,7 @@ class Painter {
     } else {
       SetBkMode(dc_, TRANSPARENT);
     }
-    RECT rect = r.Win32();
+    RECT rect = ToRect(r);
     DrawTextW(dc_, text.c_str(), static_cast<int>(text.size()), &rect,
               DT_LEFT | DT_TOP | DT_SINGLELINE | DT_NOPREFIX);
     SelectObject(dc_, old_font);

@@ -2,15 +2,12 @@
 // carries what.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
-#include <cstdlib>
-#include <fstream>
 #include <nlohmann/json.hpp>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "support/process.h"
 #include "support/temp_db.h"
 
 namespace {
@@ -18,40 +15,13 @@ namespace {
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
 
-struct Outcome {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
-
-std::string Quoted(const std::string& arg) {
-  std::string q = "'";
-  for (char c : arg) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return q + "'";
-}
-
-std::string Slurp(const std::string& path) {
-  std::ifstream in(path);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+using Outcome = kelda::test::ProcessResult;
 
 class BinaryTest : public ::testing::Test {
  protected:
   // `environment` comes first on the shell's command line ("env ...").
   Outcome Run(const std::vector<std::string>& args, const std::string& environment = "") {
-    std::string command = environment + Quoted(KELDA_BINARY);
-    for (const std::string& a : args) command += " " + Quoted(a);
-    const std::string out = dir_.File("stdout");
-    const std::string err = dir_.File("stderr");
-    command += " >" + Quoted(out) + " 2>" + Quoted(err) + " </dev/null";
-    const int raw = std::system(command.c_str());
-    Outcome o;
-    o.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    o.out = Slurp(out);
-    o.err = Slurp(err);
-    return o;
+    return kelda::test::RunProcess(KELDA_BINARY, args, environment);
   }
 
   kelda::test::TempDb dir_{
@@ -88,7 +58,7 @@ TEST_F(BinaryTest, JsonAloneOnStdout) {
   EXPECT_EQ(report["relevance"][0]["name"], "A");
   EXPECT_EQ(report["relevance"][1]["name"], "B");
   EXPECT_EQ(report["network_file"], file);
-  EXPECT_EQ(nlohmann::json::parse(Slurp(file))["target"]["name"], "Y");
+  EXPECT_EQ(nlohmann::json::parse(kelda::test::FileText(file))["target"]["name"], "Y");
 }
 
 // As CI runs it: no display at all. GTK is never needed, and asking for the
@@ -101,7 +71,7 @@ TEST_F(BinaryTest, WithoutADisplay) {
                         no_display);
   EXPECT_EQ(o.status, 0) << o.err;
   EXPECT_EQ(o.err, "kelda: no display available; the status window is not shown\n");
-  EXPECT_THAT(Slurp(png), StartsWith("\x89PNG"));
+  EXPECT_THAT(kelda::test::FileText(png), StartsWith("\x89PNG"));
 }
 
 }  // namespace

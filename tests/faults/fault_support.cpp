@@ -4,14 +4,12 @@
 #include <sched.h>
 #include <sqlite3.h>
 #include <sys/mount.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <set>
 #include <sstream>
 #include <stdexcept>
@@ -150,19 +148,6 @@ Outcome OutcomeOf(const ProcessResult& r) { return ToolOutcome(r.status, r.err);
 
 namespace {
 
-std::string ShellQuoted(const std::string& arg) {
-  std::string q = "'";
-  for (char c : arg) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return q + "'";
-}
-
-std::string Slurp(const std::string& path) {
-  std::ifstream in(path);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 // Moves this process into a mount namespace of its own, once: mounts made
 // afterwards vanish with the process. Private propagation keeps them from
 // reaching the namespace the process came from.
@@ -177,17 +162,7 @@ void OwnMountNamespace() {
 }  // namespace
 
 ProcessResult RunToolProcess(const std::vector<std::string>& args) {
-  test::TempDb scratch;
-  std::string command = ShellQuoted(KELDA_BINARY);
-  for (const std::string& a : args) command += " " + ShellQuoted(a);
-  command += " >" + ShellQuoted(scratch.File("out")) + " 2>" + ShellQuoted(scratch.File("err")) +
-             " </dev/null";
-  const int raw = std::system(command.c_str());
-  ProcessResult r;
-  r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-  r.out = Slurp(scratch.File("out"));
-  r.err = Slurp(scratch.File("err"));
-  return r;
+  return test::RunProcess(KELDA_BINARY, args);
 }
 
 std::unique_ptr<ScratchMount> ScratchMount::Make(std::size_t bytes, std::string* why_not) {

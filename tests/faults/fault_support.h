@@ -16,6 +16,7 @@
 #include "base/error.h"
 #include "base/value.h"
 #include "component/network.h"
+#include "support/process.h"
 
 namespace kelda {
 
@@ -82,11 +83,7 @@ Outcome RunTool(const std::vector<std::string>& args);
 
 // Runs the built tool as a process, stdin from /dev/null; -1 when it did not
 // exit normally (killed by a signal).
-struct ProcessResult {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
+using test::ProcessResult;
 ProcessResult RunToolProcess(const std::vector<std::string>& args);
 // As RunTool reads it.
 Outcome OutcomeOf(const ProcessResult& r);

@@ -4,14 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <fstream>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "screen/screen.h"
+#include "support/process.h"
 #include "support/temp_db.h"
 
 // Last: Xlib's macros (None, Status, ...) would clash with names above.
@@ -25,13 +24,6 @@ constexpr const char* kExamples =
     "CREATE TABLE T (A REAL, B REAL, Y REAL);"
     "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 150)"
     "  INSERT INTO T SELECT i % 13, i % 7, (i % 13) * 0.5 + (i % 7) FROM n;";
-
-std::string Slurp(const std::string& path) {
-  std::ifstream in(path);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 // Polls `done` for up to 30 seconds.
 template <typename Done>
@@ -100,9 +92,9 @@ TEST(ShowStatusTool, WaitsUntilTheUserClosesTheWindow) {
 
   // The report is out, and the tool waits with its window up.
   EXPECT_TRUE(Within30s([&] {
-    return Slurp(err).find("Close the status window") != std::string::npos;
-  })) << Slurp(err);
-  EXPECT_THAT(Slurp(out), HasSubstr("Trained on table 'T'"));
+    return kelda::test::FileText(err).find("Close the status window") != std::string::npos;
+  })) << kelda::test::FileText(err);
+  EXPECT_THAT(kelda::test::FileText(out), HasSubstr("Trained on table 'T'"));
   std::optional<Window> window;
   EXPECT_TRUE(Within30s([&] { return (window = FindWindow(x, "Neural Network Status")); }));
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
@@ -115,7 +107,7 @@ TEST(ShowStatusTool, WaitsUntilTheUserClosesTheWindow) {
     ::kill(pid, SIGKILL);
     ::waitpid(pid, &raw, 0);
   }
-  EXPECT_TRUE(WIFEXITED(raw) && WEXITSTATUS(raw) == 0) << Slurp(err);
+  EXPECT_TRUE(WIFEXITED(raw) && WEXITSTATUS(raw) == 0) << kelda::test::FileText(err);
   XCloseDisplay(x);
 }
 
