@@ -19,6 +19,8 @@ std::string StandardErrorText(int32_t number) {
       return "Division by zero";
     case kErrTypeMismatch:
       return "Type mismatch";
+    case kErrUserInterrupt:
+      return "User interrupt occurred";
     case kErrInvalidUseOfNull:
       return "Invalid use of Null";
     default:

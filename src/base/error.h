@@ -17,6 +17,8 @@ inline constexpr int32_t kErrOutOfMemory = 7;
 inline constexpr int32_t kErrSubscript = 9;
 inline constexpr int32_t kErrDivisionByZero = 11;
 inline constexpr int32_t kErrTypeMismatch = 13;
+// The host (a signal, a callback) asked the work in progress to stop.
+inline constexpr int32_t kErrUserInterrupt = 18;
 inline constexpr int32_t kErrInvalidUseOfNull = 94;
 
 class Error : public std::runtime_error {

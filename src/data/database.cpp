@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 #include <utility>
 #ifdef _WIN32
 #include <filesystem>
@@ -36,6 +37,10 @@ constexpr int kLockRetryMs = 5;
 // Idle pool connections kept for later cursors.
 constexpr size_t kMaxIdleConnections = 4;
 
+// Virtual-machine steps of a statement between two interrupt checks: often
+// enough to stop within a moment, rare enough to cost nothing measurable.
+constexpr int kProgressSteps = 10000;
+
 std::string Quoted(std::string_view text) { return "'" + std::string(text) + "'"; }
 
 // Paths are UTF-8. Windows' narrow file functions would read them in the ANSI
@@ -48,18 +53,15 @@ std::wstring NativePath(const std::string& path) {
 int StatFile(const std::string& path, FileStatus* st) {
   return ::_wstat64(NativePath(path).c_str(), st);
 }
-std::FILE* OpenToRead(const std::string& path) {
-  return ::_wfopen(NativePath(path).c_str(), L"rb");
-}
 #else
 using FileStatus = struct stat;
 int StatFile(const std::string& path, FileStatus* st) { return ::stat(path.c_str(), st); }
-std::FILE* OpenToRead(const std::string& path) { return std::fopen(path.c_str(), "rb"); }
 #endif
 
-// Refuses what is not an SQLite file before SQLite sees it, so that the
-// message can say what the file is.
-void CheckFile(const std::string& path) {
+// Refuses a path that names no regular file before SQLite sees it. Only the
+// file's status is read: a descriptor opened and closed here would release
+// every lock this process holds on the file through its other connections.
+void CheckPath(const std::string& path) {
   if (path.empty() || path.find('\0') != std::string::npos) {
     RaiseDb(kErrFileNotFound, "Could not find file " + Quoted(path) + ".");
   }
@@ -77,14 +79,10 @@ void CheckFile(const std::string& path) {
   if (!S_ISREG(st.st_mode)) {
     RaiseDb(kErrCannotOpen, "Cannot open " + Quoted(path) + ": it is not a regular file.");
   }
-  std::FILE* f = OpenToRead(path);
-  if (f == nullptr) {
-    const int err = errno;
-    RaiseDb(kErrCannotOpen, "Cannot open " + Quoted(path) + ": " + std::strerror(err) + ".");
-  }
-  unsigned char header[100] = {};
-  const size_t n = std::fread(header, 1, sizeof header, f);
-  std::fclose(f);
+}
+
+// The first bytes of a database file: what kind of file it is.
+void CheckFileKind(const std::string& path, const unsigned char* header, size_t n) {
   if (n == 0) return;  // an empty file is an empty database
   const auto at = [&](size_t offset, const char* text) {
     const size_t len = std::strlen(text);
@@ -105,6 +103,14 @@ void CheckFile(const std::string& path) {
                                   " is not a database file this program can read: only SQLite "
                                   "database files are supported.");
   }
+}
+
+// Journal modes a file may be put back into (the text goes into a pragma).
+bool IsRollbackMode(const std::string& mode) {
+  for (const char* m : {"delete", "truncate", "persist"}) {
+    if (SameName(mode, m)) return true;
+  }
+  return false;
 }
 
 bool StartsWithQueryWord(std::string_view text) {
@@ -138,63 +144,129 @@ std::string ColumnText(sqlite3_stmt* stmt, int i) {
 // ---- DatabaseCore ----------------------------------------------------------
 
 DatabaseCore::DatabaseCore(std::string path, std::chrono::milliseconds busy_timeout,
-                           StatementObserver observer)
-    : path_(std::move(path)), busy_timeout_(busy_timeout), observer_(std::move(observer)) {}
+                           StatementObserver observer, InterruptCheck interrupt)
+    : path_(std::move(path)),
+      busy_timeout_(busy_timeout),
+      observer_(std::move(observer)),
+      interrupt_(std::move(interrupt)) {}
 
 DatabaseCore::~DatabaseCore() { Close(); }
 
 std::shared_ptr<DatabaseCore> DatabaseCore::Open(const std::string& path,
                                                  std::chrono::milliseconds busy_timeout,
                                                  StatementObserver observer,
+                                                 InterruptCheck interrupt,
                                                  std::shared_ptr<OpenedDatabases> opened) {
-  CheckFile(path);
-  std::shared_ptr<DatabaseCore> core(new DatabaseCore(path, busy_timeout, std::move(observer)));
-  core->writer_ = core->Connect();
-  // Reading the header page tells a damaged or foreign file, or a lock.
+  CheckPath(path);
+  std::shared_ptr<DatabaseCore> core(
+      new DatabaseCore(path, busy_timeout, std::move(observer), std::move(interrupt)));
+  core->writer_ = core->Connect(false);
+  core->CheckHeader();
+  // Reading the header page tells a damaged file, or a lock.
   core->Exec(core->writer_, "PRAGMA schema_version", "opening", path);
   core->read_only_ = sqlite3_db_readonly(core->writer_, "main") == 1;
   if (!core->read_only_) {
-    // Write-ahead logging lets cursors read while single-row updates commit;
-    // when the file cannot take it (no shared memory for the log, say), the
-    // file's own mode stays.
-    Stmt wal = core->Prepare(core->writer_, "PRAGMA journal_mode=WAL", "opening", path);
-    // Leaving rollback mode takes an exclusive lock, for which SQLite does not
-    // wait. Staying in rollback mode because another program held a lock for
-    // a moment would be worse than waiting: a run's cursors would then hold
-    // shared locks that block its own writes, and the other program's too.
-    // So the switch waits like any other lock and gives up with 3218.
-    const auto deadline = std::chrono::steady_clock::now() + busy_timeout;
-    for (;;) {
-      const int rc = sqlite3_step(wal.get());
-      if (rc == SQLITE_ROW) {
-        core->wal_ = SameName(ColumnText(wal.get(), 0), "wal");
-        sqlite3_reset(wal.get());
-        break;
-      }
-      sqlite3_reset(wal.get());
-      if ((rc & 0xff) != SQLITE_BUSY && (rc & 0xff) != SQLITE_LOCKED) break;
-      if (std::chrono::steady_clock::now() >= deadline) {
-        RaiseSqlite(rc, core->writer_, "opening", path);
-      }
-      sqlite3_sleep(kLockRetryMs);
+    Stmt mode = core->Prepare(core->writer_, "PRAGMA journal_mode", "opening", path);
+    ResetOnExit reset(mode.get());
+    if (check(sqlite3_step(mode.get()), core->writer_, "opening", path) == SQLITE_ROW) {
+      core->file_mode_ = ColumnText(mode.get(), 0);
     }
-    if (core->wal_) {
-      core->Exec(core->writer_, "PRAGMA synchronous=NORMAL", "opening", path);
-      core->next_checkpoint_ = kCheckpointFrames;
-      sqlite3_wal_hook(core->writer_, &DatabaseCore::OnWalCommit, core.get());
-    }
-  }
-  if (core->wal_) {
-    const char* file = sqlite3_db_filename(core->writer_, "main");
-    if (file != nullptr && *file != '\0') {
-      core->log_ = IdOf(std::string(file) + "-wal");
-      core->log_index_ = IdOf(std::string(file) + "-shm");
-    }
+    if (SameName(core->file_mode_, "wal")) core->EnterWal();
   }
   std::erase_if(*opened, [](const std::weak_ptr<DatabaseCore>& c) { return c.expired(); });
   opened->push_back(core);
   core->opened_ = std::move(opened);
   return core;
+}
+
+void DatabaseCore::CheckHeader() {
+  sqlite3_file* file = nullptr;
+  if (sqlite3_file_control(writer_, "main", SQLITE_FCNTL_FILE_POINTER, &file) != SQLITE_OK ||
+      file == nullptr || file->pMethods == nullptr) {
+    return;  // no file of its own (an in-memory database)
+  }
+  sqlite3_int64 size = 0;
+  check(file->pMethods->xFileSize(file, &size), writer_, "opening", path_);
+  unsigned char header[100] = {};
+  const int n = static_cast<int>(std::min<sqlite3_int64>(size, sizeof header));
+  if (n > 0) {
+    const int rc = file->pMethods->xRead(file, header, n, 0);
+    if (rc != SQLITE_IOERR_SHORT_READ) check(rc, writer_, "opening", path_);
+  }
+  CheckFileKind(path_, header, static_cast<size_t>(n));
+}
+
+void DatabaseCore::UseWriteAheadLog(bool for_writes) {
+  if (wal_ || read_only_ || writer_ == nullptr) return;
+  Stmt wal = Prepare(writer_, "PRAGMA journal_mode=WAL", "opening", path_);
+  // Leaving rollback mode takes an exclusive lock, for which SQLite does not
+  // wait. Staying in rollback mode because another program held a lock for
+  // a moment would be worse than waiting: a run's cursors would then hold
+  // shared locks that block its own writes, and the other program's too.
+  // So the switch waits like any other lock and gives up with 3218.
+  const auto deadline = std::chrono::steady_clock::now() + busy_timeout_;
+  bool switched = false;
+  for (;;) {
+    const int rc = sqlite3_step(wal.get());
+    if (rc == SQLITE_ROW) {
+      switched = SameName(ColumnText(wal.get(), 0), "wal");
+      sqlite3_reset(wal.get());
+      break;
+    }
+    sqlite3_reset(wal.get());
+    if ((rc & 0xff) != SQLITE_BUSY && (rc & 0xff) != SQLITE_LOCKED) {
+      // A file that cannot take a log (no shared memory for its index, say)
+      // keeps its own mode; one that cannot take any journal (its folder is
+      // read-only, its disk full) can take no change at all, and a stopped
+      // switch stops.
+      const int primary = rc & 0xff;
+      if (primary == SQLITE_INTERRUPT ||
+          (for_writes && (primary == SQLITE_READONLY || primary == SQLITE_FULL))) {
+        RaiseSqlite(rc, writer_, "opening", path_);
+      }
+      break;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) RaiseSqlite(rc, writer_, "opening", path_);
+    sqlite3_sleep(kLockRetryMs);
+  }
+  if (!switched) return;
+  if (IsRollbackMode(file_mode_)) restore_mode_ = file_mode_;
+  EnterWal();
+  for (sqlite3* conn : idle_) Exec(conn, "PRAGMA synchronous=NORMAL", "opening", path_);
+}
+
+void DatabaseCore::EnterWal() {
+  wal_ = true;
+  Exec(writer_, "PRAGMA synchronous=NORMAL", "opening", path_);
+  next_checkpoint_ = kCheckpointFrames;
+  sqlite3_wal_hook(writer_, &DatabaseCore::OnWalCommit, this);
+  const char* file = sqlite3_db_filename(writer_, "main");
+  if (file != nullptr && *file != '\0') {
+    log_ = IdOf(std::string(file) + "-wal");
+    log_index_ = IdOf(std::string(file) + "-shm");
+  }
+}
+
+void DatabaseCore::RestoreJournalMode() {
+  if (restore_mode_.empty() || moved_ || writer_ == nullptr) return;
+  const char* mine = sqlite3_db_filename(writer_, "main");
+  if (opened_ && mine != nullptr) {
+    for (const std::weak_ptr<DatabaseCore>& c : *opened_) {
+      std::shared_ptr<DatabaseCore> other = c.lock();
+      if (!other || other.get() == this || other->closed()) continue;
+      const char* theirs = sqlite3_db_filename(other->writer_, "main");
+      if (theirs != nullptr && std::strcmp(theirs, mine) == 0) {
+        if (other->restore_mode_.empty()) other->restore_mode_ = restore_mode_;
+        return;
+      }
+    }
+  }
+  // Another connection, of this process or another, keeps the file in
+  // write-ahead mode by holding it open: then the switch fails at once and
+  // the file stays as it is.
+  sqlite3_busy_timeout(writer_, 0);
+  sqlite3_exec(writer_, ("PRAGMA journal_mode=" + restore_mode_).c_str(), nullptr, nullptr,
+               nullptr);
 }
 
 DatabaseCore::FileId DatabaseCore::IdOf(std::string path) {
@@ -220,7 +292,12 @@ int DatabaseCore::OnWalCommit(void* arg, sqlite3* db, const char* schema, int fr
   return SQLITE_OK;
 }
 
-sqlite3* DatabaseCore::Connect() {
+int DatabaseCore::OnProgress(void* arg) {
+  const auto* core = static_cast<const DatabaseCore*>(arg);
+  return core->interrupt_ && core->interrupt_() ? 1 : 0;
+}
+
+sqlite3* DatabaseCore::Connect(bool reader) {
   // A path that begins with "file:" is still a path: SQLite may be built to
   // read such names as URIs.
   const std::string file = path_.rfind("file:", 0) == 0 ? "./" + path_ : path_;
@@ -241,9 +318,87 @@ sqlite3* DatabaseCore::Connect() {
   const auto ms = std::clamp<std::chrono::milliseconds::rep>(busy_timeout_.count(), 0, 1 << 30);
   sqlite3_busy_timeout(db, static_cast<int>(ms));
   sqlite3_test_control(SQLITE_TESTCTRL_OPTIMIZATIONS, db, kCoveringIndexScan);
+  if (interrupt_) sqlite3_progress_handler(db, kProgressSteps, &DatabaseCore::OnProgress, this);
   if (wal_) Exec(db, "PRAGMA synchronous=NORMAL", "opening", path_);
+  if (reader && !fixed_.empty()) {
+    Exec(db, "PRAGMA temp_store=MEMORY", "opening", path_);
+    for (const FixedRows& fixed : fixed_) InstallFixedRows(db, fixed);
+  }
   guard.keep = true;
   return db;
+}
+
+void DatabaseCore::InstallFixedRows(sqlite3* conn, const FixedRows& fixed) {
+  // The rowids go into a temporary table of this connection, and a temporary
+  // view of the table's name shows only those rows: SQLite resolves a name
+  // in the temporary schema first, so every query text over the table reads
+  // the fixed rows as it stands.
+  Exec(conn, "CREATE TEMP TABLE " + SqlName(fixed.keys) + "(id INTEGER PRIMARY KEY)",
+       "fixing the rows of", fixed.table);
+  Exec(conn, "BEGIN", "fixing the rows of", fixed.table);
+  struct RollbackOnError {
+    sqlite3* conn;
+    bool done = false;
+    ~RollbackOnError() {
+      if (!done) sqlite3_exec(conn, "ROLLBACK", nullptr, nullptr, nullptr);
+    }
+  } rollback{conn};
+  {
+    Stmt insert = Prepare(conn, "INSERT INTO temp." + SqlName(fixed.keys) + "(id) VALUES(?1)",
+                          "fixing the rows of", fixed.table);
+    for (const int64_t id : *fixed.rows) {
+      ResetOnExit reset(insert.get());
+      check(sqlite3_bind_int64(insert.get(), 1, id), conn, "fixing the rows of", fixed.table);
+      check(sqlite3_step(insert.get()), conn, "fixing the rows of", fixed.table);
+    }
+  }
+  Exec(conn, "COMMIT", "fixing the rows of", fixed.table);
+  rollback.done = true;
+  Exec(conn,
+       "CREATE TEMP VIEW " + SqlName(fixed.table) + " AS SELECT * FROM main." +
+           SqlName(fixed.table) + " WHERE " + SqlName(fixed.rowid) + " IN temp." +
+           SqlName(fixed.keys),
+       "fixing the rows of", fixed.table);
+}
+
+void DatabaseCore::FixRows(const std::string& table, std::shared_ptr<const RowIds> rows) {
+  sqlite3* conn = writer();
+  if (!recordsets_.empty()) {
+    RaiseDb(kErrInvalidOperation,
+            "The rows of a table are fixed before any recordset of the database is opened.");
+  }
+  TableInfo info;
+  if (rows == nullptr || !FindTable(conn, table, &info) || info.without_rowid) return;
+  if (FixedRowsOf(info.name) != nullptr) return;
+  FixedRows fixed;
+  fixed.table = info.name;
+  fixed.rows = std::move(rows);
+  for (const char* alias : {"rowid", "_rowid_", "oid"}) {
+    const bool taken = std::any_of(info.columns.begin(), info.columns.end(),
+                                   [&](const ColumnInfo& c) { return SameName(c.name, alias); });
+    if (!taken) {
+      fixed.rowid = alias;
+      break;
+    }
+  }
+  if (fixed.rowid.empty()) return;  // every name of the rowid is a column's
+  // A name no table of the file has: the temporary table must not hide one.
+  for (int n = static_cast<int>(fixed_.size());; ++n) {
+    fixed.keys = "kelda_fixed_rows_" + std::to_string(n);
+    TableInfo clash;
+    if (!FindTable(conn, fixed.keys, &clash)) break;
+  }
+  fixed_.push_back(std::move(fixed));
+  // Idle connections were made without these rows.
+  for (sqlite3* idle : idle_) sqlite3_close_v2(idle);
+  idle_.clear();
+}
+
+const DatabaseCore::FixedRows* DatabaseCore::FixedRowsOf(std::string_view table) const {
+  for (const FixedRows& fixed : fixed_) {
+    if (fixed.table == table) return &fixed;
+  }
+  return nullptr;
 }
 
 sqlite3* DatabaseCore::writer() {
@@ -258,7 +413,7 @@ sqlite3* DatabaseCore::AcquireReader() {
     idle_.pop_back();
     return conn;
   }
-  return Connect();
+  return Connect(true);
 }
 
 void DatabaseCore::ReleaseReader(sqlite3* conn) {
@@ -393,6 +548,7 @@ void DatabaseCore::CloseReaders() {
 void DatabaseCore::Close() {
   if (writer_ == nullptr) return;
   CloseReaders();
+  RestoreJournalMode();
   sqlite3_close_v2(writer_);
   writer_ = nullptr;
 }
@@ -460,7 +616,7 @@ Database DBEngine::OpenDatabase(const std::string& path) {
   // A database still open on a file that has been replaced would hand its
   // log to the file now at that path.
   DatabaseCore::AbandonMovedFiles(*opened_);
-  return Database(DatabaseCore::Open(path, busy_timeout_, observer_, opened_));
+  return Database(DatabaseCore::Open(path, busy_timeout_, observer_, interrupt_, opened_));
 }
 
 // ---- Table definitions -----------------------------------------------------
@@ -508,6 +664,7 @@ void TableDefFields::Append(const FieldDef& def) {
                               " to table " + Quoted(table_) + ".");
   }
   const TableInfo info = ReadTable(*core_, table_);
+  core_->UseWriteAheadLog(true);
   for (const ColumnInfo& c : info.columns) {
     if (SameName(c.name, def.name)) {
       RaiseDb(kErrFieldExists, "Table " + Quoted(info.name) + " already has a column named " +
@@ -543,6 +700,7 @@ Recordset Database::OpenRecordset(const std::string& source) {
   } loan{core, core.AcquireReader()};
   TableInfo info;
   if (core.FindTable(loan.conn, source, &info)) {
+    core.UseWriteAheadLog(true);
     return Recordset(std::make_unique<RecordsetCore>(core_, loan.Give(), std::move(info)));
   }
   if (StartsWithQueryWord(source)) {
@@ -560,6 +718,11 @@ TableDef Database::TableDefs(const std::string& name) {
             "No table " + Quoted(name) + " in database " + Quoted(core_->path()) + ".");
   }
   return TableDef(core_, info.name);
+}
+
+void Database::FixRows(const std::string& table, std::shared_ptr<const RowIds> rows) {
+  if (!core_) RaiseDb(kErrObjectClosed, "The database has been closed.");
+  core_->FixRows(table, std::move(rows));
 }
 
 void Database::Close() {

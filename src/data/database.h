@@ -13,6 +13,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -35,6 +36,13 @@ struct FieldDef {
 // Observer of every SQL text this layer hands to SQLite, the layer's own
 // statements included, in the order they are prepared. For tests and tracing.
 using StatementObserver = std::function<void(const std::string& sql)>;
+
+// Asked now and then while SQLite works on a statement; returning true stops
+// the statement. Called on the thread that uses the Database.
+using InterruptCheck = std::function<bool()>;
+
+// The rows of a table as they were at one moment: their rowids, ascending.
+using RowIds = std::vector<int64_t>;
 
 // One per thread (the component keeps it in its per-thread block). Not
 // thread-safe; every handle it opens must be used on the same thread.
@@ -68,9 +76,17 @@ class DBEngine {
   // (nullptr: none).
   void SetStatementObserver(StatementObserver observer) { observer_ = std::move(observer); }
 
+  // Every Database opened afterwards asks `check` every few thousand steps
+  // of a running statement and stops the statement with 18 ("User interrupt
+  // occurred") when it returns true, so that a host can stop even a query
+  // that never ends. nullptr: statements run to their end.
+  void SetInterruptCheck(InterruptCheck check) { interrupt_ = std::move(check); }
+  const InterruptCheck& GetInterruptCheck() const { return interrupt_; }
+
  private:
   std::chrono::milliseconds busy_timeout_{5000};
   StatementObserver observer_;
+  InterruptCheck interrupt_;
   // What this engine has opened, so that an open can first let go of
   // databases whose file has been deleted or replaced (db_core.h).
   std::shared_ptr<std::vector<std::weak_ptr<DatabaseCore>>> opened_;
@@ -138,6 +154,17 @@ class Database {
 
   // REQUIRES: a table `name` exists; otherwise raises 3265.
   TableDef TableDefs(const std::string& name);
+
+  // Fixes which rows of table `table` this handle's Recordsets see, as a
+  // keyset does: those whose rowid is in `rows`, usually read by one scan of
+  // the table (Recordset::RowId) when a run begins. Rows inserted later, by
+  // this or another program, are invisible to Recordsets and queries opened
+  // afterwards on this handle: a table-type Recordset steps over them, and in
+  // a query's text the table's name stands for the fixed rows only (columns
+  // still read their current values). A table-type Recordset raises 3021 when
+  // it reaches a fixed row that has since been deleted. A table without a
+  // rowid, or unknown here, is left as it is.
+  void FixRows(const std::string& table, std::shared_ptr<const RowIds> rows);
 
   // Closes the connection; Recordsets opened on this handle stop working.
   // Closing twice does nothing.

@@ -41,6 +41,8 @@ const char* Summary(int32_t number) {
       return "The column cannot take that value";
     case kErrNotADatabase:
       return "Not a database file this program can read";
+    case kErrUserInterrupt:
+      return "User interrupt occurred";
     default:
       return "Database error";
   }
@@ -50,6 +52,8 @@ const char* Summary(int32_t number) {
 
 int32_t ErrorNumberFor(int rc, std::string_view message) {
   switch (rc & 0xff) {
+    case SQLITE_INTERRUPT:
+      return kErrUserInterrupt;
     case SQLITE_BUSY:
     case SQLITE_LOCKED:
       return kErrLocked;

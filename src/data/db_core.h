@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -109,7 +110,7 @@ class DatabaseCore {
   // `opened`, the list of its engine. REQUIRES: opened != nullptr.
   static std::shared_ptr<DatabaseCore> Open(const std::string& path,
                                             std::chrono::milliseconds busy_timeout,
-                                            StatementObserver observer,
+                                            StatementObserver observer, InterruptCheck interrupt,
                                             std::shared_ptr<OpenedDatabases> opened);
   ~DatabaseCore();
   DatabaseCore(const DatabaseCore&) = delete;
@@ -119,6 +120,16 @@ class DatabaseCore {
   bool closed() const { return writer_ == nullptr; }
   bool read_only() const { return read_only_; }
   bool wal() const { return wal_; }
+
+  // Puts a writable file that is in rollback-journal mode into write-ahead
+  // mode (waiting for the lock up to the busy timeout, then 3218), so that
+  // cursors can read while single-row updates commit. Called once a table
+  // or a query has been found good, never before: a file the caller cannot
+  // use stays as it was. The file goes back to its mode when the last database of this
+  // engine on it closes, if no other connection has it open then. With
+  // `for_writes`, a file that can take no journal raises here: 3027 (its
+  // folder is read-only) or 3026 (its disk is full).
+  void UseWriteAheadLog(bool for_writes);
 
   // The write connection. Raises 3420 once closed.
   sqlite3* writer();
@@ -138,6 +149,18 @@ class DatabaseCore {
   // The table `name` (compared ignoring case) of the main schema, read on
   // `conn`; false when there is none.
   bool FindTable(sqlite3* conn, std::string_view name, TableInfo* info);
+
+  // The rows of a table fixed by Database::FixRows.
+  struct FixedRows {
+    std::string table;  // as the schema spells it
+    std::string rowid;  // a name by which the table's rowid is reached
+    std::string keys;   // the temporary table holding the rowids on each reader
+    std::shared_ptr<const RowIds> rows;
+  };
+  // See Database::FixRows. REQUIRES: no Recordset of this database is open.
+  void FixRows(const std::string& table, std::shared_ptr<const RowIds> rows);
+  // The fixed rows of `table` (the schema's spelling), or nullptr.
+  const FixedRows* FixedRowsOf(std::string_view table) const;
 
   void Register(RecordsetCore* rs);
   void Unregister(RecordsetCore* rs);
@@ -165,13 +188,26 @@ class DatabaseCore {
   static void AbandonMovedFiles(OpenedDatabases& opened);
 
  private:
-  DatabaseCore(std::string path, std::chrono::milliseconds busy_timeout,
-               StatementObserver observer);
-  sqlite3* Connect();
+  DatabaseCore(std::string path, std::chrono::milliseconds busy_timeout, StatementObserver observer,
+               InterruptCheck interrupt);
+  // A new connection to the file; a reader also sees the fixed rows.
+  sqlite3* Connect(bool reader);
+  // Refuses a file that is not an SQLite database, reading its first bytes
+  // through the write connection's own file handle.
+  void CheckHeader();
+  // Takes up a file that is in write-ahead mode: sync, checkpoints, the log's
+  // identity for the moved-file check.
+  void EnterWal();
+  // On the last close of the file by this engine: back to the file's own
+  // journal mode, or the duty handed to another open database of the engine.
+  void RestoreJournalMode();
+  void InstallFixedRows(sqlite3* conn, const FixedRows& fixed);
+  static int OnProgress(void* core);
 
   std::string path_;
   std::chrono::milliseconds busy_timeout_;
   StatementObserver observer_;
+  InterruptCheck interrupt_;
   static int OnWalCommit(void* core, sqlite3* db, const char* schema, int frames);
 
   // A file beside the database (its log or the log's index) as it was when
@@ -194,6 +230,9 @@ class DatabaseCore {
   int next_checkpoint_ = 0;  // log size at which the next commit tries a checkpoint
   bool read_only_ = false;
   bool wal_ = false;
+  std::string file_mode_;     // the file's journal mode when opened
+  std::string restore_mode_;  // the mode to go back to on the last close, if any
+  std::vector<FixedRows> fixed_;
   std::vector<sqlite3*> idle_;
   std::vector<RecordsetCore*> recordsets_;
 };
@@ -214,6 +253,11 @@ class RecordsetCore {
     Live();
     return eof_;
   }
+  bool Updatable() const {
+    Live();
+    return table_type_ && updatable_;
+  }
+  std::optional<int64_t> RowId() const;
   void MoveFirst();
   void MoveNext();
 
@@ -262,6 +306,11 @@ class RecordsetCore {
   [[noreturn]] static void RaiseNoCurrentRecord();
   void Start();
   void Step();
+  // With fixed rows: true when the statement's row is the next fixed row,
+  // false for a row inserted since; raises 3021 when a fixed row was skipped
+  // (deleted).
+  bool NextFixedRow();
+  [[noreturn]] void RaiseDeletedRow(int64_t rowid) const;
   void LeaveRow();
   std::string KeyCondition() const;
   UpdatePlan& PlanFor(const std::vector<int>& fields);
@@ -285,6 +334,8 @@ class RecordsetCore {
   std::string rowid_name_;       // the name that reaches the rowid, when the key is the rowid
   std::vector<int> key_fields_;  // without rowid: the fields of the key, in its order
   std::vector<UpdatePlan> plans_;
+  std::shared_ptr<const RowIds> fixed_;  // the rows this cursor may visit, or none
+  size_t next_fixed_ = 0;                // index of the next fixed row to meet
 
   // Row state: values assigned in edit mode, or stored by Update; they stand
   // for the statement's columns (whose snapshot predates the Update) until the

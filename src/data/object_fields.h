@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -39,6 +40,11 @@ struct ObjectFields {
   // Names of the input columns, indices 0 .. FieldCount; elements
   // FieldCount - 2 .. FieldCount stay Empty.
   CheckedArray<Value> InputNames;
+
+  // The rows of the table when the run counted them, by rowid: the run
+  // trains on and predicts these and no others (none for a table without
+  // rowid).
+  std::shared_ptr<const RowIds> RunRows;
 
   // Kept open from one training run to the next; each run replaces them.
   std::optional<Database> TrainingDatabase;

@@ -138,7 +138,11 @@ RecordsetCore::RecordsetCore(std::shared_ptr<DatabaseCore> db, sqlite3* conn, Ta
     select += SqlName(table_.columns[i].name);
     names_.push_back(table_.columns[i].name);
   }
-  select += " FROM " + SqlName(table_.name) + order;
+  // With fixed rows the connection shows the table's name as a view of
+  // them; this cursor reads the table itself and meets the rows in order.
+  const DatabaseCore::FixedRows* fixed = lease_.db->FixedRowsOf(table_.name);
+  if (fixed != nullptr && !rowid_name_.empty()) fixed_ = fixed->rows;
+  select += " FROM " + std::string(fixed != nullptr ? "main." : "") + SqlName(table_.name) + order;
   stmt_ = lease_.db->Prepare(conn, select, "opening table", table_.name);
   overridden_.assign(names_.size(), 0);
   assigned_.assign(names_.size(), 0);
@@ -163,6 +167,9 @@ RecordsetCore::RecordsetCore(std::shared_ptr<DatabaseCore> db, sqlite3* conn, st
             "A query's rows are read-only; this statement would change the database: " +
                 Quoted(sql) + ".");
   }
+  // The query has found its tables: now the file may change its mode, before
+  // this cursor's first step holds a lock that would keep it from changing.
+  lease_.db->UseWriteAheadLog(false);
   const int n = sqlite3_column_count(stmt_.get());
   for (int i = 0; i < n; ++i) {
     const char* name = sqlite3_column_name(stmt_.get(), i);
@@ -193,16 +200,43 @@ void RecordsetCore::Detach() {
 void RecordsetCore::RaiseNoCurrentRecord() { RaiseDb(kErrNoCurrentRecord, "No current record."); }
 
 void RecordsetCore::Step() {
-  const int rc = sqlite3_step(stmt_.get());
-  if (rc == SQLITE_ROW) [[likely]] {
-    eof_ = false;
+  for (;;) {
+    const int rc = sqlite3_step(stmt_.get());
+    if (rc == SQLITE_ROW) [[likely]] {
+      if (fixed_ != nullptr && !NextFixedRow()) continue;
+      eof_ = false;
+      return;
+    }
+    eof_ = true;
+    if (rc != SQLITE_DONE) {
+      ResetOnExit reset(stmt_.get());
+      check(rc, lease_.conn, "reading the rows of", source_);
+    }
+    if (fixed_ != nullptr && next_fixed_ < fixed_->size()) RaiseDeletedRow((*fixed_)[next_fixed_]);
     return;
   }
-  eof_ = true;
-  if (rc != SQLITE_DONE) {
-    ResetOnExit reset(stmt_.get());
-    check(rc, lease_.conn, "reading the rows of", source_);
-  }
+}
+
+bool RecordsetCore::NextFixedRow() {
+  const int64_t id = sqlite3_column_int64(stmt_.get(), 0);
+  if (next_fixed_ >= fixed_->size()) return false;
+  const int64_t expected = (*fixed_)[next_fixed_];
+  if (id < expected) return false;
+  if (id > expected) RaiseDeletedRow(expected);
+  ++next_fixed_;
+  return true;
+}
+
+void RecordsetCore::RaiseDeletedRow(int64_t rowid) const {
+  RaiseDb(kErrNoCurrentRecord, "No current record: the row of " + Quoted(source_) + " with rowid " +
+                                   std::to_string(rowid) + " was deleted while it was in use.");
+}
+
+std::optional<int64_t> RecordsetCore::RowId() const {
+  Live();
+  if (!table_type_ || rowid_name_.empty()) return std::nullopt;
+  if (eof_) RaiseNoCurrentRecord();
+  return sqlite3_column_int64(stmt_.get(), 0);
 }
 
 void RecordsetCore::LeaveRow() {
@@ -221,6 +255,7 @@ void RecordsetCore::MoveFirst() {
   lease_.db->CheckInPlace();
   LeaveRow();
   sqlite3_reset(stmt_.get());
+  next_fixed_ = 0;
   if (lease_.db->wal() && !lease_.db->read_only()) {
     // A cursor that rewinds holds no snapshot for a moment: let the log be
     // copied into the file now, so that it can start over instead of growing
@@ -423,7 +458,18 @@ void RecordsetCore::Update() {
     BindKey(plan.update.get(), n, nullptr);
     check(sqlite3_step(plan.update.get()), writer, "updating a row of", source_);
   }
-  if (sqlite3_changes(writer) == 0) RaiseNoCurrentRecord();  // the row is gone
+  if (sqlite3_changes(writer) == 0) {
+    // Either the row is gone, or a trigger of the table ignored the change.
+    ResetOnExit reset(plan.reread.get());
+    BindKey(plan.reread.get(), 1, nullptr);
+    if (check(sqlite3_step(plan.reread.get()), writer, "reading back a row of", source_) ==
+        SQLITE_ROW) {
+      RaiseDb(kErrNoCurrentRecord, "The row of " + Quoted(source_) +
+                                       " was not changed: a trigger of the table ignored the "
+                                       "update (RAISE(IGNORE)), and the row keeps its values.");
+    }
+    RaiseNoCurrentRecord();
+  }
   editing_ = false;
   // Until the cursor moves, the row reads as stored (a text stored into a
   // column of numeric affinity reads back as its number).
@@ -482,6 +528,8 @@ Field Recordset::Fields(std::string_view name) const {
   return Field(core_.get(), i);
 }
 
+bool Recordset::Updatable() const { return Live(core_).Updatable(); }
+std::optional<int64_t> Recordset::RowId() const { return Live(core_).RowId(); }
 void Recordset::Edit() { Live(core_).Edit(); }
 void Recordset::Update() { Live(core_).Update(); }
 

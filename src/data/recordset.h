@@ -1,7 +1,9 @@
 // Recordset: a cursor over a table or a query's rows, stepped row by row.
 #pragma once
 
+#include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -63,6 +65,14 @@ class Recordset {
   // The column named `name` (compared ignoring ASCII case). Raises 3265 when
   // there is none.
   Field Fields(std::string_view name) const;
+
+  // False for a query's rows, and for a table with no key by which its rows
+  // can be changed.
+  bool Updatable() const;
+  // The rowid of the current row of a table-type Recordset; none for a
+  // query's rows or a table without rowid. Raises 3021 when there is no
+  // current row.
+  std::optional<int64_t> RowId() const;
 
   // Starts editing the current row. Raises 3219 for a query's Recordset,
   // 3021 when there is no current row.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <new>
 #include <string>
+#include <utility>
 
 #include "base/checked.h"
 #include "base/error.h"
@@ -60,6 +61,29 @@ Value Aggregate(Database& db, const std::string& sql, const char* alias) {
   return rs.Fields(alias).GetValue();
 }
 
+// The least and greatest value of a column, as numbers. SQL orders text after
+// every number and text by its characters ('10' before '9'), so when either
+// aggregate comes back as text the column is read value by value and each
+// value converted as the rows themselves are read: 13 for text that is not a
+// number.
+std::pair<Value, Value> Range(Database& db, const std::string& column, const char* min_alias,
+                              const char* max_alias, const std::string& table) {
+  Value lo = Aggregate(db, MinQuery(column, min_alias, table), min_alias);
+  Value hi = Aggregate(db, MaxQuery(column, max_alias, table), max_alias);
+  if (!lo.IsText() && !hi.IsText()) return {std::move(lo), std::move(hi)};
+  lo = Value::Null();
+  hi = Value::Null();
+  Recordset rs = db.OpenRecordset("SELECT " + SqlName(column) + " FROM " + SqlName(table));
+  for (; !rs.IsEOF(); rs.MoveNext()) {
+    const Value v = rs.Fields(0).GetValue();
+    if (v.IsNull()) continue;
+    const double x = v.ToDouble();
+    if (lo.IsNull() || x < lo.number()) lo = Value(x);
+    if (hi.IsNull() || x > hi.number()) hi = Value(x);
+  }
+  return {std::move(lo), std::move(hi)};
+}
+
 }  // namespace
 
 void QueryRanges(Database& db, ObjectFields& fields, const std::string& target_name) {
@@ -67,13 +91,13 @@ void QueryRanges(Database& db, ObjectFields& fields, const std::string& target_n
   const int32_t last_input = fields.InputNames.UBound() - 3;
   for (int32_t i = 0; i <= last_input; ++i) {
     const std::string name = fields.InputNames(i).IsText() ? fields.InputNames(i).text() : "";
-    const double min = Aggregate(db, MinQuery(name, "Min1", table), "Min1").ToDouble();
-    fields.InputMin(i + 1) = min;
-    const double max = Aggregate(db, MaxQuery(name, "Max1", table), "Max1").ToDouble();
-    fields.InputMax(i + 1) = max;
+    const auto [min, max] = Range(db, name, "Min1", "Max1", table);
+    fields.InputMin(i + 1) = min.ToDouble();
+    fields.InputMax(i + 1) = max.ToDouble();
   }
-  fields.TargetMin(1) = Aggregate(db, MinQuery(target_name, "OutMin", table), "OutMin");
-  fields.TargetMax(1) = Aggregate(db, MaxQuery(target_name, "OutMax", table), "OutMax");
+  auto [min, max] = Range(db, target_name, "OutMin", "OutMax", table);
+  fields.TargetMin(1) = std::move(min);
+  fields.TargetMax(1) = std::move(max);
 }
 
 void SizeNetwork(engine::NetworkState& net, const ObjectFields& fields, int field_count) {

@@ -20,9 +20,11 @@ namespace kelda::data {
 void PrepareRun(engine::NetworkState& net, ObjectFields& fields);
 
 // Minimum and maximum of every input column (into InputMin / InputMax
-// j + 1, converted to double: 94 for a column without values, 13 for text)
-// and of the target (into TargetMin / TargetMax 1, as they come), each by
-// its own query on `db`. Raises 9 when an input's index passes RecordCount.
+// j + 1, converted to double: 94 for a column without values, 13 for text
+// that is not a number) and of the target (into TargetMin / TargetMax 1, as
+// they come), each by its own query on `db`. Numbers stored as text are
+// ranged by their numeric values, never by text order. Raises 9 when an
+// input's index passes RecordCount.
 void QueryRanges(Database& db, ObjectFields& fields, const std::string& target_name);
 
 // Layer sizes from the table: InputUnits = FieldCount - 1, PatternEnd =

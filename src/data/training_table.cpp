@@ -1,21 +1,54 @@
 #include "data/training_table.h"
 
+#include <memory>
+#include <new>
+#include <optional>
+
 #include "base/checked.h"
+#include "base/error.h"
 #include "data/run_setup.h"
 
 namespace kelda::data {
 
 void CountTableRows(DBEngine& engine, ObjectFields& fields) {
   fields.RecordCount = 1;
+  auto rows = std::make_shared<RowIds>();
   Database db = engine.OpenDatabase(fields.MSAccessDBName);
   {
     Recordset table = db.OpenRecordset(fields.MSAccessTableName);
+    if (!table.Updatable()) {
+      // A run over a query's rows fails when it first writes a prediction or
+      // adds `Actual`; counting first could take for ever.
+      // The run would add `Actual` to a table of that name, or read the
+      // target from one.
+      const int last = table.FieldCount() - 1;
+      if (last >= 0 && table.Fields(last).Name() == "Actual" && !table.RowId().has_value()) {
+        Raise(kErrTableNotFound, "Table '" + fields.MSAccessTableName +
+                                     "' not found in database '" + fields.MSAccessDBName + "'.");
+      }
+      db.TableDefs(fields.MSAccessTableName);
+    }
     while (!table.IsEOF()) {
       fields.RecordCount = CheckedAdd<int32_t>(fields.RecordCount, 1);
+      if (const std::optional<int64_t> id = table.RowId()) {
+        try {
+          rows->push_back(*id);
+        } catch (const std::bad_alloc&) {
+          Raise(kErrOutOfMemory, StandardErrorText(kErrOutOfMemory) + " (rows of the table)");
+        }
+      }
       table.MoveNext();
     }
   }
   db.Close();
+  const bool every_row = static_cast<int64_t>(rows->size()) == fields.RecordCount - 1;
+  fields.RunRows = every_row ? std::move(rows) : nullptr;
+}
+
+Database OpenRunDatabase(DBEngine& engine, const ObjectFields& fields) {
+  Database db = engine.OpenDatabase(fields.MSAccessDBName);
+  db.FixRows(fields.MSAccessTableName, fields.RunRows);
+  return db;
 }
 
 std::string TargetQuery(const std::string& target, const std::string& table) {
@@ -34,13 +67,12 @@ std::string InputQuery(const CheckedArray<Value>& input_names, int field_count,
 }
 
 RunHandles OpenTrainingTable(DBEngine& engine, engine::NetworkState& net, ObjectFields& fields) {
-  const std::string& path = fields.MSAccessDBName;
   const std::string& table_name = fields.MSAccessTableName;
   RunHandles run;
 
   CountTableRows(engine, fields);
-  run.db = engine.OpenDatabase(path);
-  fields.TrainingDatabase = engine.OpenDatabase(path);
+  run.db = OpenRunDatabase(engine, fields);
+  fields.TrainingDatabase = OpenRunDatabase(engine, fields);
   std::optional<Recordset> table = run.db->OpenRecordset(table_name);
 
   // Exact comparison: a last column named "actual" is not the output column,
@@ -49,10 +81,10 @@ RunHandles OpenTrainingTable(DBEngine& engine, engine::NetworkState& net, Object
   if (last < 0 || table->Fields(last).Name() != "Actual") {
     table.reset();
     run.db->Close();
-    run.db = engine.OpenDatabase(path);
+    run.db = OpenRunDatabase(engine, fields);
     TableDef def = run.db->TableDefs(table_name);
     def.Fields().Append(def.CreateField("Actual", kDbDouble));
-    run.db = engine.OpenDatabase(path);
+    run.db = OpenRunDatabase(engine, fields);
     table = run.db->OpenRecordset(table_name);
   }
   run.OutputRecordset = run.db->OpenRecordset(table_name);
@@ -66,12 +98,14 @@ RunHandles OpenTrainingTable(DBEngine& engine, engine::NetworkState& net, Object
   if (run.FieldCount < 3) i = 0;  // the loop never ran: its counter stayed at 0
   const std::string target_name = table->Fields(i).Name();
 
-  fields.TargetRecordset = fields.TrainingDatabase->OpenRecordset(TargetQuery(target_name, table_name));
+  fields.TargetRecordset =
+      fields.TrainingDatabase->OpenRecordset(TargetQuery(target_name, table_name));
 
   QueryRanges(*run.db, fields, target_name);
   SizeNetwork(net, fields, run.FieldCount);
 
-  run.InputRecordset = run.db->OpenRecordset(InputQuery(fields.InputNames, run.FieldCount, table_name));
+  run.InputRecordset =
+      run.db->OpenRecordset(InputQuery(fields.InputNames, run.FieldCount, table_name));
   return run;
 }
 

@@ -15,10 +15,14 @@
 
 namespace kelda::data {
 
-// fields.RecordCount := 1 + the number of rows of fields.MSAccessTableName.
-// Opens the database and the table, counts, closes. Raises the database's
-// errors (3024, 3343, 3078, ...) before the table is touched; 6 past
-// 2147483647 rows.
+// fields.RecordCount := 1 + the number of rows of fields.MSAccessTableName,
+// and fields.RunRows := their rowids, the rows of the run. Opens the database
+// and the table, counts, closes. Raises the database's errors (3024, 3343,
+// 3078, ...) before the table is touched; 6 past 2147483647 rows. A query's
+// text in place of a table name is refused before its rows are counted, with
+// the error the run would meet: 3265 (no table of that name to add `Actual`
+// to), or 3078 when its last column is named `Actual` (no table of that name
+// to read the target from).
 void CountTableRows(DBEngine& engine, ObjectFields& fields);
 
 // What a run opens and keeps only until it returns.
@@ -36,11 +40,16 @@ struct RunHandles {
 // weights and the run's parameters, finds the input and target columns,
 // opens fields.TargetRecordset ("SELECT target FROM table;"), queries every
 // column's range, sizes the network, and opens InputRecordset
-// ("SELECT a, b, ... FROM table"). Every error passes to the caller at the
-// step that meets it; what earlier steps changed stays changed.
+// ("SELECT a, b, ... FROM table"). Every database it opens sees the rows of
+// fields.RunRows only. Every error passes to the caller at the step that
+// meets it; what earlier steps changed stays changed.
 RunHandles OpenTrainingTable(DBEngine& engine, engine::NetworkState& net, ObjectFields& fields);
 
 // The SQL texts of a run, built from column and table names.
+// Opens the database of `fields` showing the run's rows only (see
+// Database::FixRows).
+Database OpenRunDatabase(DBEngine& engine, const ObjectFields& fields);
+
 std::string TargetQuery(const std::string& target, const std::string& table);
 std::string InputQuery(const CheckedArray<Value>& input_names, int field_count,
                        const std::string& table);

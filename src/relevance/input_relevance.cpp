@@ -5,6 +5,7 @@
 #include "base/checked.h"
 #include "base/checked_array.h"
 #include "data/run_setup.h"
+#include "data/training_table.h"
 #include "engine/engine.h"
 #include "relevance/write_back.h"
 
@@ -33,11 +34,10 @@ struct CursorPair {
 
 }  // namespace
 
-std::optional<std::vector<double>> InputRelevance(data::DBEngine& engine,
-                                                  engine::NetworkState& net,
+std::optional<std::vector<double>> InputRelevance(data::DBEngine& engine, engine::NetworkState& net,
                                                   data::ObjectFields& fields) {
   if (fields.MSAccessDBName.empty()) return std::nullopt;
-  data::Database db = engine.OpenDatabase(fields.MSAccessDBName);
+  data::Database db = data::OpenRunDatabase(engine, fields);
   data::Recordset row_cursor = db.OpenRecordset(fields.MSAccessTableName);
   data::Recordset target_cursor = db.OpenRecordset(fields.MSAccessTableName);
   CursorPair cursors{row_cursor, target_cursor};
@@ -52,8 +52,7 @@ std::optional<std::vector<double>> InputRelevance(data::DBEngine& engine,
     cursors.MoveFirst();
     for (int32_t r = 1; r <= fields.RecordCount - 1; ++r) {
       if (target_cursor.Fields(n).GetValue().IsNull()) break;
-      reference_level(i) =
-          Finite(reference_level(i) + row_cursor.Fields(i).GetValue().ToDouble());
+      reference_level(i) = Finite(reference_level(i) + row_cursor.Fields(i).GetValue().ToDouble());
       cursors.MoveNext();
     }
   }

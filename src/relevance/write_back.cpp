@@ -4,6 +4,7 @@
 
 #include "base/checked.h"
 #include "data/run_setup.h"
+#include "data/training_table.h"
 #include "engine/engine.h"
 
 namespace kelda::relevance {
@@ -30,7 +31,7 @@ void StorePrediction(const engine::NetworkState& net, const data::ObjectFields& 
 bool WritePredictions(data::DBEngine& engine, engine::NetworkState& net,
                       data::ObjectFields& fields) {
   if (fields.MSAccessDBName.empty()) return false;
-  data::Database db = engine.OpenDatabase(fields.MSAccessDBName);
+  data::Database db = data::OpenRunDatabase(engine, fields);
   data::Recordset cursor = db.OpenRecordset(fields.MSAccessTableName);
   const int inputs = CheckedSub<int32_t>(fields.InputNames.UBound(), 2);
   for (int32_t r = 1; r <= fields.RecordCount - 1; ++r) {

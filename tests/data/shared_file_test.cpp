@@ -1,0 +1,234 @@
+// The database file as other programs see it: its journal mode, the rows a
+// run works on, values stored as text, and statements a host stops.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "base/error.h"
+#include "data/database.h"
+#include "data/run_setup.h"
+#include "data/training_table.h"
+#include "engine/engine.h"
+#include "support/raised.h"
+#include "support/temp_db.h"
+
+namespace kelda::data {
+namespace {
+
+using test::ErrorNumberOf;
+using test::RaisedBy;
+using test::RawDb;
+using test::TempDb;
+
+std::string JournalMode(const std::string& path) {
+  return RawDb(path).Scalar("PRAGMA journal_mode").text();
+}
+
+bool Exists(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+TEST(SharedFile, AFileWithoutTheTableIsLeftAsItWas) {
+  TempDb tmp;
+  const std::string empty = tmp.WriteFile("empty.db", "");
+  DBEngine engine;
+  {
+    Database db = engine.OpenDatabase(empty);
+    EXPECT_EQ(ErrorNumberOf([&] { db.OpenRecordset("t"); }), kErrTableNotFound);
+  }
+  struct stat st {};
+  ASSERT_EQ(::stat(empty.c_str(), &st), 0);
+  EXPECT_EQ(st.st_size, 0);
+  EXPECT_FALSE(Exists(empty + "-wal"));
+
+  tmp.Exec("CREATE TABLE other(a)");
+  {
+    Database db = engine.OpenDatabase(tmp.path());
+    EXPECT_EQ(ErrorNumberOf([&] { db.OpenRecordset("t"); }), kErrTableNotFound);
+  }
+  EXPECT_EQ(JournalMode(tmp.path()), "delete");
+}
+
+TEST(SharedFile, RollbackModeComesBackWhenNobodyElseHoldsTheFile) {
+  TempDb tmp("CREATE TABLE t(a, Actual REAL); INSERT INTO t VALUES (1, NULL), (2, NULL);");
+  DBEngine engine;
+  {
+    Database first = engine.OpenDatabase(tmp.path());
+    Recordset rs = first.OpenRecordset("t");
+    EXPECT_EQ(JournalMode(tmp.path()), "wal");
+    // A second handle of the engine outlives the one that switched the mode.
+    Database second = engine.OpenDatabase(tmp.path());
+    Recordset other = second.OpenRecordset("SELECT a FROM t");
+    first.Close();
+    EXPECT_EQ(JournalMode(tmp.path()), "wal");
+  }
+  EXPECT_EQ(JournalMode(tmp.path()), "delete");
+
+  RawDb watcher(tmp.path());
+  {
+    Database db = engine.OpenDatabase(tmp.path());
+    Recordset rs = db.OpenRecordset("t");
+    EXPECT_EQ(watcher.Scalar("SELECT count(*) FROM t").number(), 2);
+  }
+  // The watcher still has the file open: switching back would pull the log
+  // from under it.
+  EXPECT_EQ(watcher.Scalar("PRAGMA journal_mode").text(), "wal");
+}
+
+// Rows 10, 20, 30 fixed; another program then inserts around them.
+class FixedRowsTest : public ::testing::Test {
+ protected:
+  FixedRowsTest()
+      : tmp_(
+            "CREATE TABLE t(a, Actual REAL);"
+            "INSERT INTO t(rowid, a) VALUES (10, 1), (20, 2), (30, 3);"),
+        db_(engine_.OpenDatabase(tmp_.path())) {
+    db_.FixRows("T", std::make_shared<RowIds>(RowIds{10, 20, 30}));
+    tmp_.Exec("INSERT INTO t(rowid, a) VALUES (5, 100), (15, 100), (40, 100)");
+  }
+
+  std::vector<double> Column(Recordset& rs) {
+    std::vector<double> out;
+    for (rs.MoveFirst(); !rs.IsEOF(); rs.MoveNext())
+      out.push_back(rs.Fields(0).GetValue().number());
+    return out;
+  }
+
+  TempDb tmp_;
+  DBEngine engine_;
+  Database db_;
+};
+
+TEST_F(FixedRowsTest, RowsInsertedLaterAreInvisibleToEveryRowSource) {
+  Recordset table = db_.OpenRecordset("t");
+  Recordset query = db_.OpenRecordset("SELECT a FROM t;");
+  Recordset sum = db_.OpenRecordset("SELECT COUNT(*), MAX(a) FROM t");
+  EXPECT_EQ(Column(table), (std::vector<double>{1, 2, 3}));
+  EXPECT_EQ(Column(query), (std::vector<double>{1, 2, 3}));
+  EXPECT_EQ(sum.Fields(0).GetValue().number(), 3);
+  EXPECT_EQ(sum.Fields(1).GetValue().number(), 3);
+  // Changed values of the fixed rows are read as they are now.
+  tmp_.Exec("UPDATE t SET a = 7 WHERE rowid = 30");
+  EXPECT_EQ(Column(query), (std::vector<double>{1, 2, 7}));
+}
+
+TEST_F(FixedRowsTest, AFixedRowDeletedIsNoCurrentRecord) {
+  Recordset table = db_.OpenRecordset("t");
+  ASSERT_EQ(table.RowId(), 10);
+  tmp_.Exec("DELETE FROM t WHERE rowid = 30");
+  table.MoveFirst();
+  table.MoveNext();
+  EXPECT_EQ(ErrorNumberOf([&] { table.MoveNext(); }), kErrNoCurrentRecord);
+}
+
+TEST(SharedFile, TheRowsOfARunAreThoseCountedAtItsStart) {
+  TempDb tmp(
+      "CREATE TABLE t(x, y, Actual REAL);"
+      "INSERT INTO t(rowid, x, y) VALUES (3, 1, 1), (4, 2, 2);");
+  DBEngine engine;
+  ObjectFields fields;
+  fields.MSAccessDBName = tmp.path();
+  fields.MSAccessTableName = "t";
+  CountTableRows(engine, fields);
+  EXPECT_EQ(fields.RecordCount, 3);
+  ASSERT_NE(fields.RunRows, nullptr);
+  EXPECT_EQ(*fields.RunRows, (RowIds{3, 4}));
+}
+
+// A query in place of a table is refused before its rows are counted, even
+// when there is no end to them.
+TEST(SharedFile, AnEndlessQueryIsRefusedBeforeItsRowsAreCounted) {
+  TempDb tmp("CREATE TABLE t(a)");
+  DBEngine engine;
+  ObjectFields fields;
+  fields.MSAccessDBName = tmp.path();
+  const std::string endless = "WITH RECURSIVE r(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM r) ";
+  fields.MSAccessTableName = endless + "SELECT i, i AS y FROM r";
+  EXPECT_EQ(ErrorNumberOf([&] { CountTableRows(engine, fields); }), kErrItemNotFound);
+  fields.MSAccessTableName = endless + "SELECT i, i AS Actual FROM r";
+  EXPECT_EQ(ErrorNumberOf([&] { CountTableRows(engine, fields); }), kErrTableNotFound);
+}
+
+TEST(SharedFile, TheHostStopsAStatementThatNeverEnds) {
+  TempDb tmp("CREATE TABLE t(a)");
+  DBEngine engine;
+  int asked = 0;
+  engine.SetInterruptCheck([&] { return ++asked > 3; });
+  Database db = engine.OpenDatabase(tmp.path());
+  const auto start = std::chrono::steady_clock::now();
+  const std::optional<Error> e = RaisedBy([&] {
+    db.OpenRecordset(
+        "WITH RECURSIVE r(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM r) SELECT count(*) FROM r");
+  });
+  ASSERT_TRUE(e.has_value());
+  EXPECT_EQ(e->Number(), kErrUserInterrupt);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  // The database goes on working.
+  EXPECT_FALSE(db.OpenRecordset("SELECT 1 AS one").IsEOF());
+}
+
+TEST(SharedFile, AnUpdateATriggerIgnoresSaysSo) {
+  TempDb tmp(
+      "CREATE TABLE t(a, Actual REAL); INSERT INTO t VALUES (1, 5);"
+      "CREATE TRIGGER keep BEFORE UPDATE ON t BEGIN SELECT RAISE(IGNORE); END;");
+  DBEngine engine;
+  Database db = engine.OpenDatabase(tmp.path());
+  Recordset rs = db.OpenRecordset("t");
+  rs.Edit();
+  rs.Fields("Actual").SetValue(Value(9.0));
+  const std::optional<Error> e = RaisedBy([&] { rs.Update(); });
+  ASSERT_TRUE(e.has_value());
+  EXPECT_EQ(e->Number(), kErrNoCurrentRecord);
+  EXPECT_NE(e->Description().find("trigger"), std::string::npos) << e->Description();
+  EXPECT_EQ(tmp.Scalar("SELECT Actual FROM t").number(), 5);
+}
+
+struct TextRangeCase {
+  const char* name;
+  const char* declared;  // the columns' declared type
+  const char* values;    // VALUES rows of (x, target)
+  double x_min, x_max, target_min, target_max;
+  int32_t error;  // 0: the ranges above
+};
+
+class TextRange : public ::testing::TestWithParam<TextRangeCase> {};
+
+TEST_P(TextRange, IsTakenOverTheNumbers) {
+  const TextRangeCase& c = GetParam();
+  TempDb tmp(std::string("CREATE TABLE t(x ") + c.declared + ", target " + c.declared +
+             ", Actual REAL); INSERT INTO t(x, target) VALUES " + c.values + ";");
+  DBEngine engine;
+  Database db = engine.OpenDatabase(tmp.path());
+  ObjectFields fields;
+  fields.MSAccessTableName = "t";
+  fields.RecordCount = 4;
+  for (auto* a : {&fields.InputMin, &fields.InputMax}) a->Redim(4);
+  for (auto* a : {&fields.TargetMin, &fields.TargetMax}) a->Redim(4);
+  fields.InputNames.Redim(3);
+  fields.InputNames(0) = Value(std::string("x"));
+  const int32_t error = ErrorNumberOf([&] { QueryRanges(db, fields, "target"); });
+  ASSERT_EQ(error, c.error);
+  if (error != 0) return;
+  EXPECT_EQ(fields.InputMin(1), c.x_min);
+  EXPECT_EQ(fields.InputMax(1), c.x_max);
+  EXPECT_EQ(fields.TargetMin(1).ToDouble(), c.target_min);
+  EXPECT_EQ(fields.TargetMax(1).ToDouble(), c.target_max);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Columns, TextRange,
+    ::testing::Values(
+        TextRangeCase{"TextColumn", "TEXT", "('9', '9'), ('10', '10'), ('100', '100')", 9, 100, 9,
+                      100, 0},
+        TextRangeCase{"UntypedMixed", "", "(' 2', 3), ('1.5', '10'), (NULL, 9)", 1.5, 2, 3, 10, 0},
+        TextRangeCase{"NotANumber", "TEXT", "('9', 1), ('ten', 2)", 0, 0, 0, 0, kErrTypeMismatch},
+        TextRangeCase{"Numbers", "REAL", "(9, 9), (10, 10), (100, 100)", 9, 100, 9, 100, 0}),
+    [](const ::testing::TestParamInfo<TextRangeCase>& info) { return info.param.name; });
+
+}  // namespace
+}  // namespace kelda::data
