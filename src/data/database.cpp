@@ -401,6 +401,63 @@ const DatabaseCore::FixedRows* DatabaseCore::FixedRowsOf(std::string_view table)
   return nullptr;
 }
 
+void DatabaseCore::GroupUpdates(std::chrono::milliseconds window) {
+  writer();
+  group_window_ = window;
+}
+
+void DatabaseCore::CommitUpdates() {
+  group_window_.reset();
+  CommitGroup();
+}
+
+void DatabaseCore::BeforeWrite() {
+  sqlite3* conn = writer();
+  // An error SQLite cannot undo statement by statement (a full disk, say)
+  // rolls the whole group back.
+  if (group_open_ && sqlite3_get_autocommit(conn)) group_open_ = false;
+  if (group_open_) return;
+  CheckInPlace();
+  if (!group_window_) return;
+  Exec(conn, "BEGIN IMMEDIATE", "updating", path_);
+  group_open_ = true;
+  group_began_ = std::chrono::steady_clock::now();
+}
+
+void DatabaseCore::AfterWrite() {
+  if (group_open_ && std::chrono::steady_clock::now() - group_began_ >= *group_window_) {
+    CommitGroup();
+  }
+}
+
+void DatabaseCore::CommitGroup() {
+  if (!group_open_ || writer_ == nullptr) return;
+  if (sqlite3_get_autocommit(writer_)) {
+    group_open_ = false;
+    return;
+  }
+  CheckInPlace();
+  group_open_ = false;
+  Exec(writer_, "COMMIT", "committing", path_);
+}
+
+void DatabaseCore::EndGroupQuietly() {
+  if (!group_open_ || writer_ == nullptr) return;
+  group_open_ = false;
+  if (sqlite3_get_autocommit(writer_)) return;
+  if (sqlite3_exec(writer_, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
+    sqlite3_exec(writer_, "ROLLBACK", nullptr, nullptr, nullptr);
+  }
+}
+
+uint64_t DatabaseCore::DataVersion() {
+  sqlite3* conn = writer();
+  Stmt stmt = Prepare(conn, "PRAGMA data_version", "reading the data version of", path_);
+  ResetOnExit reset(stmt.get());
+  check(sqlite3_step(stmt.get()), conn, "reading the data version of", path_);
+  return static_cast<uint64_t>(sqlite3_column_int64(stmt.get(), 0));
+}
+
 sqlite3* DatabaseCore::writer() {
   if (writer_ == nullptr) RaiseClosed();
   return writer_;
@@ -548,6 +605,7 @@ void DatabaseCore::CloseReaders() {
 void DatabaseCore::Close() {
   if (writer_ == nullptr) return;
   CloseReaders();
+  EndGroupQuietly();
   RestoreJournalMode();
   sqlite3_close_v2(writer_);
   writer_ = nullptr;
@@ -582,8 +640,12 @@ void DatabaseCore::AbandonMovedFiles(OpenedDatabases& opened) {
     if (core && core->Moved()) moved.push_back(std::move(core));
   }
   if (moved.empty()) return;
-  // Cursors in the middle of a scan would hold the checkpoint back.
-  for (const auto& core : moved) core->CloseReaders();
+  // Cursors in the middle of a scan would hold the checkpoint back; an open
+  // group of updates goes into the old file with the rest of its log.
+  for (const auto& core : moved) {
+    core->CloseReaders();
+    core->EndGroupQuietly();
+  }
   for (const auto& core : moved) {
     if (core->wal_) {
       sqlite3_wal_checkpoint_v2(core->writer_, "main", SQLITE_CHECKPOINT_TRUNCATE, nullptr,
@@ -718,6 +780,21 @@ TableDef Database::TableDefs(const std::string& name) {
             "No table " + Quoted(name) + " in database " + Quoted(core_->path()) + ".");
   }
   return TableDef(core_, info.name);
+}
+
+void Database::GroupUpdates(std::chrono::milliseconds window) {
+  if (!core_) RaiseDb(kErrObjectClosed, "The database has been closed.");
+  core_->GroupUpdates(window);
+}
+
+void Database::CommitUpdates() {
+  if (!core_) RaiseDb(kErrObjectClosed, "The database has been closed.");
+  core_->CommitUpdates();
+}
+
+uint64_t Database::DataVersion() {
+  if (!core_) RaiseDb(kErrObjectClosed, "The database has been closed.");
+  return core_->DataVersion();
 }
 
 void Database::FixRows(const std::string& table, std::shared_ptr<const RowIds> rows) {

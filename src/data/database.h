@@ -166,8 +166,25 @@ class Database {
   // rowid, or unknown here, is left as it is.
   void FixRows(const std::string& table, std::shared_ptr<const RowIds> rows);
 
-  // Closes the connection; Recordsets opened on this handle stop working.
-  // Closing twice does nothing.
+  // From now on the rows this handle's Recordsets update are committed in
+  // groups: the first Update opens a write transaction (waiting for another
+  // program's lock up to the busy timeout, then 3218), and the first Update
+  // that ends `window` or more after the group began commits it. Another
+  // connection sees a row only once its group is committed; a process that
+  // dies loses the rows of its open group, which keep the values they had.
+  // The moved-file check (3043) runs once per group instead of once per row.
+  void GroupUpdates(std::chrono::milliseconds window);
+  // Commits the open group, if any, and goes back to committing each Update
+  // when it returns. Raises the database's errors (3026, 3043, ...).
+  void CommitUpdates();
+
+  // A number that changes whenever another connection, of this or another
+  // program, commits a change to the file; what this handle's own Recordsets
+  // write leaves it as it is.
+  uint64_t DataVersion();
+
+  // Closes the connection, committing an open group of updates first;
+  // Recordsets opened on this handle stop working. Closing twice does nothing.
   void Close();
 
   const std::string& Name() const;

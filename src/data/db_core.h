@@ -133,6 +133,15 @@ class DatabaseCore {
 
   // The write connection. Raises 3420 once closed.
   sqlite3* writer();
+
+  // See Database::GroupUpdates, CommitUpdates, DataVersion.
+  void GroupUpdates(std::chrono::milliseconds window);
+  void CommitUpdates();
+  uint64_t DataVersion();
+  // Around each row a Recordset writes: the moved-file check, and the
+  // group's transaction when updates are grouped.
+  void BeforeWrite();
+  void AfterWrite();
   // A connection of the pool for a cursor; ReleaseReader gives it back.
   sqlite3* AcquireReader();
   void ReleaseReader(sqlite3* conn);
@@ -202,6 +211,11 @@ class DatabaseCore {
   // journal mode, or the duty handed to another open database of the engine.
   void RestoreJournalMode();
   void InstallFixedRows(sqlite3* conn, const FixedRows& fixed);
+  // Commits the open group of updates (after the moved-file check).
+  void CommitGroup();
+  // Commits the open group as the connection goes, rolling it back when the
+  // commit fails: nothing is raised.
+  void EndGroupQuietly();
   static int OnProgress(void* core);
 
   std::string path_;
@@ -233,6 +247,9 @@ class DatabaseCore {
   std::string file_mode_;     // the file's journal mode when opened
   std::string restore_mode_;  // the mode to go back to on the last close, if any
   std::vector<FixedRows> fixed_;
+  std::optional<std::chrono::milliseconds> group_window_;  // updates grouped
+  bool group_open_ = false;  // the write transaction of a group is open
+  std::chrono::steady_clock::time_point group_began_;
   std::vector<sqlite3*> idle_;
   std::vector<RecordsetCore*> recordsets_;
 };

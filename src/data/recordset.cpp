@@ -445,7 +445,7 @@ void RecordsetCore::Update() {
     RaiseDb(kErrReadOnly, "The database " + Quoted(lease_.db->path()) +
                               " is read-only: cannot update table " + Quoted(source_) + ".");
   }
-  lease_.db->CheckInPlace();
+  lease_.db->BeforeWrite();
   sqlite3* writer = lease_.db->writer();
   // Values stored by an earlier Update of this row are read back before the
   // row changes again.
@@ -479,6 +479,7 @@ void RecordsetCore::Update() {
     if (assigned_[f]) key_changed_ = true;
   }
   std::fill(assigned_.begin(), assigned_.end(), 0);
+  lease_.db->AfterWrite();
 }
 
 // ---- Field -----------------------------------------------------------------

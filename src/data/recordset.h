@@ -78,7 +78,8 @@ class Recordset {
   // 3021 when there is no current row.
   void Edit();
   // Writes the assigned columns of the current row and commits: another
-  // connection sees the change when Update returns. Raises 3020 without Edit,
+  // connection sees the change when Update returns (or, with the database's
+  // updates grouped, when its group is committed). Raises 3020 without Edit,
   // 3027 when the database is read-only, 3218 when it stays locked, 3421 for a
   // value the column refuses, 3043 (as MoveFirst) when the file has moved.
   void Update();

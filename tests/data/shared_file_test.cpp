@@ -188,6 +188,55 @@ TEST(SharedFile, AnUpdateATriggerIgnoresSaysSo) {
   EXPECT_EQ(tmp.Scalar("SELECT Actual FROM t").number(), 5);
 }
 
+// Updates grouped into one commit: another program sees none of a group's
+// rows until it is committed, and the group ends when the window has passed.
+TEST(SharedFile, GroupedUpdatesAreSeenWhenTheirGroupIsCommitted) {
+  TempDb tmp("CREATE TABLE t(a, Actual REAL); INSERT INTO t(a) VALUES (1), (2), (3);");
+  RawDb watcher(tmp.path());
+  DBEngine engine;
+  Database db = engine.OpenDatabase(tmp.path());
+  Recordset rs = db.OpenRecordset("t");
+  const auto written = [&] { return watcher.Scalar("SELECT COUNT(Actual) FROM t").number(); };
+  const auto store = [&](double v) {
+    rs.Edit();
+    rs.Fields("Actual").SetValue(Value(v));
+    rs.Update();
+    rs.MoveNext();
+  };
+  db.GroupUpdates(std::chrono::hours(1));
+  store(10);
+  store(20);
+  EXPECT_EQ(written(), 0);
+  db.CommitUpdates();
+  EXPECT_EQ(written(), 2);
+  // Back to a commit per row.
+  store(30);
+  EXPECT_EQ(written(), 3);
+
+  rs.MoveFirst();
+  db.GroupUpdates(std::chrono::milliseconds(0));
+  store(11);
+  EXPECT_EQ(watcher.Scalar("SELECT Actual FROM t WHERE a = 1").number(), 11);
+  db.GroupUpdates(std::chrono::hours(1));
+  store(21);
+  db.Close();
+  EXPECT_EQ(watcher.Scalar("SELECT Actual FROM t WHERE a = 2").number(), 21);
+}
+
+TEST(SharedFile, TheDataVersionChangesWithOtherProgramsCommitsOnly) {
+  TempDb tmp("CREATE TABLE t(a, Actual REAL); INSERT INTO t(a) VALUES (1);");
+  DBEngine engine;
+  Database db = engine.OpenDatabase(tmp.path());
+  Recordset rs = db.OpenRecordset("t");
+  const uint64_t before = db.DataVersion();
+  rs.Edit();
+  rs.Fields("Actual").SetValue(Value(1.0));
+  rs.Update();
+  EXPECT_EQ(db.DataVersion(), before);
+  tmp.Exec("UPDATE t SET a = 2");
+  EXPECT_NE(db.DataVersion(), before);
+}
+
 struct TextRangeCase {
   const char* name;
   const char* declared;  // the columns' declared type
