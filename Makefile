@@ -4,15 +4,16 @@ ASAN_BUILD ?= build-asan
 JOBS       ?= $(shell nproc)
 DEBS = cmake make g++ pkg-config libsqlite3-dev libgtest-dev libgmock-dev libbenchmark-dev \
        libfann-dev nlohmann-json3-dev libcli11-dev libfmt-dev \
-       libcairo2-dev libgtk-3-dev fonts-dejavu-core xvfb x11-apps imagemagick
+       libcairo2-dev libgtk-3-dev fonts-dejavu-core xvfb x11-apps imagemagick sqlite3 python3
 # The Windows component (windows/): MinGW cross compilers, widl and Wine's IDL
-# files, Wine to test it, and what makes SQLite's amalgamation from Debian's
+# files, Wine to test it (64-bit and, for the 32-bit DLL, 32-bit Wine from
+# the i386 architecture), and what makes SQLite's amalgamation from Debian's
 # source package, which needs a deb-src entry (KELDA_SRC_LIST).
 WINDOWS_DEBS = g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools libwine-dev wine wine64 \
-               dpkg-dev tcl xvfb imagemagick
+               wine32:i386 dpkg-dev tcl xvfb imagemagick
 KELDA_SRC_LIST = /etc/apt/sources.list.d/kelda-src.sources
 
-.PHONY: all deps build build-asan run test bench format clean
+.PHONY: all deps build build-asan run test bench bench-deps format clean
 
 all: build
 
@@ -37,10 +38,15 @@ deps:
 	      printf 'Types: deb-src\nURIs: http://deb.debian.org/debian\nSuites: %s\nComponents: main\n%s\n' \
 	        "$$VERSION_CODENAME" "$$signed" > $(KELDA_SRC_LIST); \
 	    fi; \
+	    if echo "$$missing" | grep -q ':i386' && ! dpkg --print-foreign-architectures | grep -qx i386; then \
+	      echo "enabling the i386 architecture for 32-bit Wine"; \
+	      dpkg --add-architecture i386; \
+	    fi; \
 	    echo "installing for the Windows build:" $$missing; \
 	    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing >/dev/null; \
 	  else \
 	    echo "the Windows build needs Debian packages:" $$missing "and Debian's source packages (a deb-src entry)"; \
+	    if echo "$$missing" | grep -q ':i386'; then echo "32-bit Wine needs the i386 architecture: dpkg --add-architecture i386"; fi; \
 	    echo "run 'make deps' as root, or configure with -DKELDA_WINDOWS=OFF"; exit 1; \
 	  fi; \
 	fi
@@ -65,13 +71,28 @@ test: build build-asan
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 	cd $(ASAN_BUILD) && ctest --output-on-failure -j $(JOBS)
 
+# The quality benchmark reads the diabetes data that python3-sklearn ships.
+BENCH_DEBS = python3-sklearn zlib1g-dev
+
+bench-deps:
+	@missing=$$(for p in $(BENCH_DEBS); do dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q 'install ok installed' || echo $$p; done); \
+	if [ -n "$$missing" ]; then \
+	  if [ "$$(id -u)" = 0 ]; then \
+	    echo "installing for the benchmarks:" $$missing; \
+	    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing >/dev/null; \
+	  else \
+	    echo "the benchmarks need Debian packages:" $$missing; echo "run: sudo apt-get install" $$missing; exit 1; \
+	  fi; \
+	fi
+
 # Configures again so that a build folder made before bench/ existed gains
-# the benchmark targets; builds only what the two programs need.
-bench: deps $(BUILD)/CMakeCache.txt
+# the benchmark targets; builds only what the programs need.
+bench: deps bench-deps $(BUILD)/CMakeCache.txt
 	cmake -S . -B $(BUILD)
-	cmake --build $(BUILD) --target kelda_bench_foundations kelda_bench_training -j $(JOBS)
+	cmake --build $(BUILD) --target kelda_bench_foundations kelda_bench_training kelda_bench_quality -j $(JOBS)
 	$(BUILD)/bench/kelda_bench_foundations
 	$(BUILD)/bench/kelda_bench_training
+	$(BUILD)/bench/kelda_bench_quality
 
 format:
 	clang-format -i $$(git ls-files '*.h' '*.cpp')

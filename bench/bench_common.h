@@ -43,8 +43,8 @@ class TempDir {
 // Creates the database file `path` with table t(x1 .. x19 REAL, y REAL,
 // Actual REAL) of kRows rows, the same rows on every call. y depends on the
 // inputs plus noise, and the first row's y is the column's maximum, far from
-// what its inputs suggest: a run's convergence test looks at that row's
-// error first in a report epoch, so a run never stops early.
+// what its inputs suggest: no pass over these rows fits closely enough for a
+// run to stop early.
 void BuildTable(const std::string& path);
 
 double Median(std::vector<double> values);

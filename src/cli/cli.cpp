@@ -12,6 +12,8 @@
 
 #include "base/error.h"
 #include "cli/demo.h"
+#include "cli/interrupt.h"
+#include "component/thread_block.h"
 
 namespace kelda::cli {
 
@@ -34,6 +36,29 @@ CLI::Validator SeedText() {
       "");
 }
 
+// Checked as text too: the conversion would take an empty text for 0.
+CLI::Validator EpochsText() {
+  return CLI::Validator(
+      [](const std::string& text) -> std::string {
+        int32_t value = 0;
+        const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+        if (text.empty() || error != std::errc() || end != text.data() + text.size() || value < 0) {
+          return "epochs are a whole number from 0 to 2147483647, not '" + text + "'";
+        }
+        return "";
+      },
+      "");
+}
+
+// An empty name would otherwise mean "do not write the file".
+CLI::Validator FileName() {
+  return CLI::Validator(
+      [](const std::string& text) -> std::string {
+        return text.empty() ? "a file name is needed, not an empty text" : "";
+      },
+      "");
+}
+
 void AddTrain(CLI::App& app, TrainOptions& options, uint64_t& seed, CLI::Option*& seed_option,
               bool& no_wait) {
   CLI::App* train = app.add_subcommand(
@@ -44,23 +69,29 @@ void AddTrain(CLI::App& app, TrainOptions& options, uint64_t& seed, CLI::Option*
       "prediction.");
   train->add_option("DB", options.database, "SQLite database file")->required();
   train->add_option("TABLE", options.table, "Table of examples")->required();
-  train->add_option("--epochs", options.epochs, "Epochs to train (0: none)")->capture_default_str();
+  train->add_option("--epochs", options.epochs, "Epochs to train (0: none)")
+      ->capture_default_str()
+      ->check(EpochsText());
   seed_option = train->add_option("--seed", seed, "Seed of the initial weights (default: clock)")
                     ->check(SeedText());
   train
       ->add_option("--save-network", options.save_network,
                    "Save the trained network to FILE, for `kelda predict`")
-      ->type_name("FILE");
+      ->type_name("FILE")
+      ->check(FileName());
   train->add_flag("--relevance", options.relevance,
                   "Score how much each input column matters, and print the scores");
   train->add_flag("--json", options.json,
                   "Print the report as one JSON object; progress only to a terminal's stderr");
+  train->add_flag("--json-predictions", options.json_predictions,
+                  "The JSON report with every row's stored prediction too, in table order");
   train->add_flag("--quiet", options.quiet, "Show no progress");
   CLI::Option* png =
       train
           ->add_option("--status-png", options.status_png,
                        "Write a picture of the status window to FILE once the run is over")
-          ->type_name("FILE");
+          ->type_name("FILE")
+          ->check(FileName());
   train
       ->add_flag("--status-png-live", options.status_png_live,
                  "Also rewrite the picture after every report epoch, to follow the run")
@@ -114,19 +145,31 @@ int RunCli(int argc, const char* const* argv, Console& console) {
     return code == 0 ? kExitSuccess : kExitUsage;
   }
 
+  bool wait_for_window = false;
   try {
+    InterruptScope interrupt(ThisThread().DBEngine());
     if (app.got_subcommand("train")) {
       if (seed_option->count() > 0) train.seed = seed;
+      train.json = train.json || train.json_predictions;
       PrintTrainReport(Train(train, console), train.json, console);
-      if (train.show_status && !no_wait) WaitForStatusWindow(console);
+      wait_for_window = train.show_status && !no_wait;
     } else if (app.got_subcommand("predict")) {
       RunPredict(predict, console);
     } else {
       RunDemo(demo_dir, console);
     }
+    // A signal that came after the last check still ends the tool as
+    // interrupted: whoever sent it is told so by the exit status.
+    if (ReceivedSignal() != 0) {
+      Raise(kErrUserInterrupt,
+            StandardErrorText(kErrUserInterrupt) + " after the command had completed");
+    }
   } catch (const Error& e) {
     console.out.flush();
     console.err << fmt::format("kelda: error {}: {}\n", e.Number(), e.Description());
+    if (e.Number() == kErrUserInterrupt && ReceivedSignal() != 0) {
+      return kExitSignalBase + ReceivedSignal();
+    }
     return kExitRunError;
   } catch (const std::bad_alloc&) {
     // Memory running out is a run-time error like any other, with its number.
@@ -135,6 +178,8 @@ int RunCli(int argc, const char* const* argv, Console& console) {
                                StandardErrorText(kErrOutOfMemory));
     return kExitRunError;
   }
+  // Outside the interrupt's scope: closing the window, or Ctrl-C, ends it.
+  if (wait_for_window) WaitForStatusWindow(console);
   return kExitSuccess;
 }
 

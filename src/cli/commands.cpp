@@ -6,6 +6,9 @@
 #include <nlohmann/json.hpp>
 #include <utility>
 
+#include "base/error.h"
+#include "cli/interrupt.h"
+#include "cli/output_file.h"
 #include "cli/progress.h"
 #include "component/network.h"
 #include "component/network_file.h"
@@ -69,6 +72,64 @@ class AbandonUnlessFinished {
   bool finished_ = false;
 };
 
+// Runs `step`, first checking for an interrupt; an interrupt that stops it
+// is raised again with the text `where()` adds, so that the message says how
+// far the command got.
+template <class Step, class Where>
+void Interruptible(Step&& step, Where&& where) {
+  try {
+    CheckInterrupt();
+    step();
+  } catch (const Error& e) {
+    if (e.Number() != kErrUserInterrupt) throw;
+    Raise(kErrUserInterrupt, fmt::format("{} {}", e.Description(), where()));
+  }
+}
+
+// Reads back what the run stored: the fit of the example rows (up to the
+// first Null target, as the run trains) and, when asked, every prediction.
+void ReadOutcome(const TrainOptions& options, int32_t rows, TrainReport& report) {
+  data::Database db = ThisThread().DBEngine().OpenDatabase(options.database);
+  data::Recordset table = db.OpenRecordset(options.table);
+  const int target_column = table.FieldCount() - 2;
+  auto number = [](const Value& v) -> std::optional<double> {
+    if (v.IsNumber()) return v.number();
+    if (v.IsText()) return ParseNumber(v.text());
+    return std::nullopt;
+  };
+  std::vector<double> targets;
+  std::vector<double> predicted;
+  bool examples = true;
+  bool all_numbers = true;
+  int32_t examples_seen = 0;
+  if (options.json_predictions) report.predictions.emplace();
+  for (int32_t row = 0; row < rows && !table.IsEOF(); ++row, table.MoveNext()) {
+    const std::optional<double> actual = number(table.Fields("Actual").GetValue());
+    if (report.predictions) report.predictions->push_back(actual);
+    if (!examples) continue;
+    const Value target = table.Fields(target_column).GetValue();
+    if (target.IsNull()) {
+      examples = false;
+      continue;
+    }
+    ++examples_seen;
+    const std::optional<double> y = number(target);
+    if (!y || !actual) {
+      all_numbers = false;
+      continue;
+    }
+    targets.push_back(*y);
+    predicted.push_back(*actual);
+  }
+  report.fit = MeasureFit(targets, predicted);
+  if (!all_numbers) {
+    // A figure over some of the examples would pass for one over all.
+    report.fit.rmse.reset();
+    report.fit.r2.reset();
+    report.fit.examples = examples_seen;
+  }
+}
+
 std::optional<ProgressDisplay> MakeDisplay(const TrainOptions& options, Console& console) {
   std::optional<ProgressDisplay> display;
   if (options.quiet) return display;
@@ -85,6 +146,13 @@ std::optional<ProgressDisplay> MakeDisplay(const TrainOptions& options, Console&
 }  // namespace
 
 TrainReport Train(const TrainOptions& options, Console& console) {
+  // Checked before anything is trained, so that a run never ends in a
+  // result it cannot keep.
+  const std::string network_path =
+      options.save_network.empty() ? "" : ResolveOutputFile(options.save_network, options.database);
+  const std::string picture_path =
+      options.status_png.empty() ? "" : ResolveOutputFile(options.status_png, options.database);
+
   ThreadBlock& block = ThisThread();
   std::optional<ProgressDisplay> display = MakeDisplay(options, console);
 
@@ -106,22 +174,20 @@ TrainReport Train(const TrainOptions& options, Console& console) {
   // window shows a report that the picture does not.
   int32_t pictured_epoch = 0;
   Captions pictured = earlier;
-  auto picture = [&block, &options, &pictured_epoch, &pictured] {
+  auto picture = [&block, &picture_path, &pictured_epoch, &pictured] {
     if (block.progress.epoch == pictured_epoch) return;
     pictured_epoch = block.progress.epoch;
     const Captions now = CurrentCaptions(block);
     if (now == pictured) return;
     pictured = now;
-    status::StatusImage(block.status.Form()).WritePng(options.status_png);
+    status::StatusImage(block.status.Form()).WritePng(picture_path);
   };
-  const bool live_picture = options.status_png_live && !options.status_png.empty();
-  training::YieldHook hook;
-  if (display || live_picture) {
-    hook = [&display, &snapshot, &picture, live_picture] {
-      if (display) display->Update(snapshot());
-      if (live_picture) picture();
-    };
-  }
+  const bool live_picture = options.status_png_live && !picture_path.empty();
+  training::YieldHook hook = [&display, &snapshot, &picture, live_picture] {
+    CheckInterrupt();
+    if (display) display->Update(snapshot());
+    if (live_picture) picture();
+  };
 
   Network network;
   network.SetMSAccessDBName(options.database);
@@ -134,10 +200,16 @@ TrainReport Train(const TrainOptions& options, Console& console) {
       console.err << "kelda: no display available; the status window is not shown\n" << std::flush;
     }
   }
+  // An interrupt during set-up must not report an earlier run's epoch.
+  block.progress = training::RunProgress{0, options.epochs};
   {
     RunSettings settings(block, std::move(hook), options.seed);
     AbandonUnlessFinished guard(display);
-    network.RunNetwork();
+    Interruptible([&network] { network.RunNetwork(); },
+                  [&block] {
+                    return fmt::format("at epoch {} of {}", block.progress.epoch,
+                                       block.progress.epochs);
+                  });
     if (display) {
       captions_current = true;
       display->Finish(snapshot());
@@ -145,17 +217,29 @@ TrainReport Train(const TrainOptions& options, Console& console) {
     guard.Finished();
   }
 
+  // The run is complete and its predictions stored; an interrupt of what
+  // follows says so.
+  auto after_training = [] { return std::string("after training had completed"); };
   TrainReport report;
   report.database = options.database;
   report.table = options.table;
   report.epochs = options.epochs;
+  report.epochs_run = block.progress.epoch;
+  report.converged = block.progress.converged;
   report.rows = network.Fields().RecordCount - 1;
   const Captions final_captions = CurrentCaptions(block);
   report.cycle_text = final_captions.cycle;
   report.error_text = final_captions.error;
+  Interruptible([&] { ReadOutcome(options, report.rows, report); }, after_training);
 
   if (options.relevance) {
-    const std::optional<std::vector<double>> scores = network.InputRelevance();
+    std::optional<std::vector<double>> scores;
+    Interruptible([&] { scores = network.InputRelevance(); },
+                  [] {
+                    return std::string(
+                        "while the inputs were scored: rows scored so far hold predictions "
+                        "made with one input withheld");
+                  });
     std::vector<ColumnScore> named;
     if (scores) {
       const data::ObjectFields& fields = network.Fields();
@@ -166,13 +250,14 @@ TrainReport Train(const TrainOptions& options, Console& console) {
     }
     report.relevance = std::move(named);
   }
-  if (!options.save_network.empty()) {
-    SaveNetworkFile(CaptureNetwork(network), options.save_network);
+  if (!network_path.empty()) {
+    Interruptible([&] { SaveNetworkFile(CaptureNetwork(network), network_path); }, after_training);
     report.network_file = options.save_network;
   }
   // Last, so that a picture that cannot be written costs nothing else.
-  if (!options.status_png.empty()) {
-    status::StatusImage(block.status.Form()).WritePng(options.status_png);
+  if (!picture_path.empty()) {
+    Interruptible([&] { status::StatusImage(block.status.Form()).WritePng(picture_path); },
+                  after_training);
     report.status_png = options.status_png;
   }
   return report;
@@ -203,10 +288,25 @@ void PrintRelevance(const std::vector<ColumnScore>& scores, std::ostream& out) {
 
 void PrintTrainReport(const TrainReport& report, bool json, Console& console) {
   if (json) {
-    nlohmann::ordered_json j = {
-        {"database", report.database},     {"table", report.table},
-        {"epochs", report.epochs},         {"rows", report.rows},
-        {"cycle_text", report.cycle_text}, {"error_text", report.error_text}};
+    auto figure = [](const std::optional<double>& v) {
+      return v ? nlohmann::ordered_json(*v) : nlohmann::ordered_json(nullptr);
+    };
+    nlohmann::ordered_json j = {{"database", report.database},
+                                {"table", report.table},
+                                {"epochs", report.epochs},
+                                {"epochs_run", report.epochs_run},
+                                {"ended", report.converged ? "converged" : "completed"},
+                                {"rows", report.rows},
+                                {"examples", report.fit.examples},
+                                {"rmse", figure(report.fit.rmse)},
+                                {"r2", figure(report.fit.r2)},
+                                {"cycle_text", report.cycle_text},
+                                {"error_text", report.error_text}};
+    if (report.predictions) {
+      nlohmann::ordered_json list = nlohmann::ordered_json::array();
+      for (const std::optional<double>& p : *report.predictions) list.push_back(figure(p));
+      j["predictions"] = std::move(list);
+    }
     if (report.relevance) {
       nlohmann::ordered_json list = nlohmann::ordered_json::array();
       for (const ColumnScore& s : *report.relevance) {
@@ -221,9 +321,18 @@ void PrintTrainReport(const TrainReport& report, bool json, Console& console) {
     console.out << j.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) << '\n';
     return;
   }
-  console.out << fmt::format("Trained on table '{}' ({} rows) for {} epochs: {}", report.table,
-                             report.rows, report.epochs, report.cycle_text);
-  if (!report.error_text.empty()) console.out << ", " << report.error_text;
+  console.out << fmt::format("Trained on table '{}' ({} rows) for {} of {} epochs, {}",
+                             report.table, report.rows, report.epochs_run, report.epochs,
+                             report.converged ? "converged" : "completed");
+  const FitFigures& fit = report.fit;
+  if (fit.rmse) {
+    console.out << fmt::format(": RMSE {:.6g}, R2 {} over {} example rows", *fit.rmse,
+                               fit.r2 ? fmt::format("{:.4f}", *fit.r2) : "n/a", fit.examples);
+  } else if (fit.examples == 0) {
+    console.out << ": no example rows";
+  } else {
+    console.out << ": no figures, a target or stored prediction is not a number";
+  }
   console.out << '\n';
   if (report.relevance) {
     console.out << "Input relevance (the error made without the column):\n";
@@ -239,7 +348,10 @@ void PrintTrainReport(const TrainReport& report, bool json, Console& console) {
 
 int64_t RunPredict(const PredictOptions& options, Console& console) {
   const SavedNetwork network = LoadNetworkFile(options.network_file);
-  const int64_t rows = Predict(ThisThread().DBEngine(), network, options.database, options.table);
+  int64_t rows = 0;
+  Interruptible(
+      [&] { rows = Predict(ThisThread().DBEngine(), network, options.database, options.table); },
+      [] { return std::string("while predictions were written: rows written so far hold them"); });
   if (options.json) {
     const nlohmann::ordered_json j = {{"database", options.database},
                                       {"table", options.table},

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "cli/fit.h"
+
 namespace kelda::cli {
 
 // Where a command writes its report and its progress, and whether each
@@ -27,11 +29,12 @@ struct TrainOptions {
   std::optional<uint64_t> seed;  // none: weights seeded from the clock
   std::string save_network;      // empty: not saved
   bool relevance = false;
-  bool json = false;       // the report as one JSON object; progress to a terminal stderr only
-  bool quiet = false;      // no progress
-  std::string status_png;  // empty: no picture of the status window
-  bool status_png_live = false;  // also rewrite the picture after every report epoch
-  bool show_status = false;      // the status window on screen during the run
+  bool json = false;  // the report as one JSON object; progress to a terminal stderr only
+  bool json_predictions = false;  // the JSON report also lists every row's prediction
+  bool quiet = false;             // no progress
+  std::string status_png;         // empty: no picture of the status window
+  bool status_png_live = false;   // also rewrite the picture after every report epoch
+  bool show_status = false;       // the status window on screen during the run
 };
 
 struct ColumnScore {
@@ -43,8 +46,17 @@ struct ColumnScore {
 struct TrainReport {
   std::string database;
   std::string table;
-  int32_t epochs = 0;
+  int32_t epochs = 0;      // asked for
+  int32_t epochs_run = 0;  // begun, the last one included when the run converged in it
+  bool converged = false;  // the convergence test ended the run before `epochs`
   int32_t rows = 0;
+  // The stored predictions of the example rows (those before the first Null
+  // target) against their targets; without figures when one of them is not
+  // a number.
+  FitFigures fit;
+  // Every row's stored prediction in table order (none where it is not a
+  // number), when asked for.
+  std::optional<std::vector<std::optional<double>>> predictions;
   std::string cycle_text;  // the status window's texts at the end, without leading blanks
   std::string error_text;
   std::optional<std::vector<ColumnScore>> relevance;
@@ -59,7 +71,10 @@ struct TrainReport {
 // it cannot appear (no display) console.err says so and the run goes on. A
 // picture asked for is written once the run has completed, and with
 // status_png_live also at the first yield of each epoch whose window shows
-// texts the picture lacks, so a viewer can follow a long run.
+// texts the picture lacks, so a viewer can follow a long run. The files to
+// write are checked before the run (see ResolveOutputFile: error 75), and a
+// symbolic link among them is written through. An interrupt (SIGINT,
+// SIGTERM, see cli/interrupt.h) raises 18 saying which epoch was reached.
 TrainReport Train(const TrainOptions& options, Console& console);
 
 // For `train --show-status`: once the report is out, leaves the status window

@@ -11,15 +11,13 @@
 #include <system_error>
 
 #include "base/error.h"
+#include "cli/output_file.h"
 #include "component/thread_block.h"
 #include "data/db_errors.h"
 
 namespace kelda::cli {
 
 namespace {
-
-// The run-time error "Path/File access error".
-constexpr int32_t kErrPathFileAccess = 75;
 
 // Enough epochs for the fit to show, few enough for a run of a second or two.
 constexpr int32_t kDemoEpochs = 1500;
@@ -113,9 +111,7 @@ std::string WriteDemoDatabase(const std::string& dir) {
     // real sales around that.
     double price = 40.0 + 2.6 * area + 0.12 * garden + 12.0 * random.Normal();
     // The first sale, a large house in need of repair, went far below what
-    // its features suggest. A run ends early once the first example of a
-    // report epoch is fitted closely; this one never is, so the demo trains
-    // for all its epochs.
+    // its features suggest: the network predicts what such a house fetches.
     if (row == 0) price = 95.0;
     price = Round(price, 1);
     sqlite3_bind_double(insert.get(), 1, area);

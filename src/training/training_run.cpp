@@ -65,8 +65,7 @@ void RunNetwork(ThreadServices& thread, data::ObjectFields& fields) {
   net.ErrorSum = 0.0;
   net.EpochsSinceReport = 0;
 
-  bool converged = false;
-  for (int32_t epoch = 1; epoch <= epochs && !converged; ++epoch) {
+  for (int32_t epoch = 1; epoch <= epochs; ++epoch) {
     fields.TargetRecordset->MoveFirst();
     inputs.MoveFirst();
     outputs.MoveFirst();
@@ -75,6 +74,7 @@ void RunNetwork(ThreadServices& thread, data::ObjectFields& fields) {
     Yield(thread);
     net.EpochsSinceReport = CheckedAdd<int16_t>(net.EpochsSinceReport, 1);
     net.ErrorSum = 0.0;
+    const bool report = cycle_count == 1 || net.EpochsSinceReport >= net.ReportInterval;
 
     const int16_t last_example = Narrow<int16_t>(CheckedSub<int32_t>(fields.RecordCount, 1));
     // The counter ends one past the last example processed, as a counting
@@ -87,12 +87,8 @@ void RunNetwork(ThreadServices& thread, data::ObjectFields& fields) {
       engine::BackPropMomentum(net, target);
       engine::BackPropGradient(net, target);
 
-      if (cycle_count == 1 || net.EpochsSinceReport >= net.ReportInterval) {
+      if (report) {
         relevance::StorePrediction(net, fields, outputs);
-        if (Converged(net.ErrorSum)) {
-          converged = true;
-          break;
-        }
         thread.status.Form().SetErrorText(net.ErrorSum);
         thread.status.Form().SetCycleText(cycle_count);
         Yield(thread);
@@ -103,10 +99,15 @@ void RunNetwork(ThreadServices& thread, data::ObjectFields& fields) {
       outputs.MoveNext();
       status::TraceStep(thread.status.Form(), trace, net.ErrorSum);
     }
-    if (converged) break;
 
     net.CurrentPattern = CheckedSub<int16_t>(net.CurrentPattern, 1);
     if (net.EpochsSinceReport >= net.ReportInterval) net.EpochsSinceReport = 0;
+    // Judged on the whole pass: the first examples of an epoch may fit
+    // closely while the rest do not. A fit ends training before the update.
+    if (report && net.CurrentPattern > 0 && Converged(net.ErrorSum)) {
+      thread.progress.converged = true;
+      break;
+    }
     engine::ApplySlopes(net);
     engine::UpdateWeights(net);
   }

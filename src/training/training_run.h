@@ -19,10 +19,13 @@ namespace kelda::training {
 using YieldHook = std::function<void()>;
 
 // Where the run in progress stands, for a host that shows progress at its
-// yields: the epoch begun last (0 before the first) of how many.
+// yields: the epoch begun last (0 before the first) of how many. After the
+// run, `epoch` is the number of epochs run and `converged` tells whether the
+// convergence test ended it before `epochs`.
 struct RunProgress {
   int32_t epoch = 0;
   int32_t epochs = 0;
+  bool converged = false;
 };
 
 // What a run uses of the thread it runs on: the thread's network, database
@@ -37,13 +40,15 @@ struct ThreadServices {
 
 // Trains the network of `thread` on the table `fields` names, for
 // fields.Epochs epochs (read once, at the start) or until the error sum of a
-// reported example has converged, then stores the final predictions and shows
-// " Training Complete". Every error ends the run where it occurs; nothing is
-// rolled back.
+// report epoch's whole pass has converged (that epoch's weight update is then
+// left out), then stores the final predictions and shows " Training
+// Complete". Every error ends the run where it occurs; nothing is rolled
+// back.
 void RunNetwork(ThreadServices& thread, data::ObjectFields& fields);
 
-// The convergence test of a status report: the error sum rounded to 15
-// significant digits is below 0.0009.
+// The convergence test at the end of a report epoch with at least one
+// example: the pass's error sum rounded to 15 significant digits is below
+// 0.0009.
 bool Converged(double error_sum);
 
 }  // namespace kelda::training

@@ -133,11 +133,12 @@ TEST_P(NoEpochs, WritesTheUntrainedNetworksPredictions) {
 INSTANTIATE_TEST_SUITE_P(ZeroAndNegative, NoEpochs, ::testing::Values(0, -5));
 
 TEST_F(NetworkTest, ConvergenceEndsTrainingEarly) {
-  // The first example sits in the middle of the target's range, where an
-  // output of about one half already fits: the run stops at its first report.
+  // Every example sits in the middle of the target's range (the rows after
+  // the Null target set it), where an output of about one half fits: a report
+  // epoch's whole pass soon fits, and the run stops there.
   test::TempDb db(
       "CREATE TABLE t(a REAL, y REAL);"
-      "INSERT INTO t VALUES (0.5, 5), (0, 0), (1, 10);");
+      "INSERT INTO t VALUES (0.5, 5), (0.25, 5), (0.75, 5), (0.6, NULL), (0, 0), (1, 10);");
   Network net;
   Point(net, db, 400);
   int32_t last_epoch = 0;

@@ -19,7 +19,8 @@ struct ProcessResult {
 ProcessResult RunProcess(const std::string& program, const std::vector<std::string>& args,
                          const std::string& environment = "");
 
-// The whole content of the file `path`; "" when it cannot be read.
+// The whole content of the file `path`; "" when it cannot be read. Not for a
+// database file this process has a connection to (see TempDb::WriteFile).
 std::string FileText(const std::string& path);
 
 }  // namespace kelda::test

@@ -52,6 +52,9 @@ class TempDb {
   // A path for another file in the folder.
   std::string File(std::string_view name) const;
   // Writes `bytes` to the file `name` in the folder; returns its path.
+  // Never a database file (or its -wal, -shm, -journal) that a connection of
+  // this process has open: closing any descriptor of a file drops every
+  // POSIX lock the process holds on it, SQLite's among them.
   std::string WriteFile(std::string_view name, std::string_view bytes) const;
 
   void Exec(std::string_view sql) const { RawDb(path_).Exec(sql); }
