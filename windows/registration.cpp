@@ -12,10 +12,15 @@ constexpr wchar_t kLibraryHelp[] = L"Vantor Software - Neural Network Runtime";
 constexpr wchar_t kLibraryVersion[] = L"3.0";
 // The system's automation marshaller, which works from the type library.
 constexpr wchar_t kAutomationMarshaller[] = L"{00020424-0000-0000-C000-000000000046}";
+// The other build's registry view: where the 64-bit DLL's registration lives
+// when this is the 32-bit one, and the reverse. On 32-bit Windows the flag is
+// ignored and names this process's own view.
 #ifdef _WIN64
 constexpr wchar_t kPlatform[] = L"win64";
+constexpr REGSAM kOtherView = KEY_WOW64_32KEY;
 #else
 constexpr wchar_t kPlatform[] = L"win32";
+constexpr REGSAM kOtherView = KEY_WOW64_64KEY;
 #endif
 constexpr const wchar_t* kLocales[] = {L"0", L"409"};
 
@@ -30,10 +35,10 @@ std::wstring InterfaceKey() { return L"Interface\\" + GuidText(IID__Network); }
 std::wstring LibraryKey() { return L"TypeLib\\" + GuidText(LIBID_TORVIKA); }
 std::wstring LibraryVersionKey() { return LibraryKey() + L"\\" + kLibraryVersion; }
 
-LSTATUS SetValue(const RegistryValue& value) {
+LSTATUS SetValue(const RegistryValue& value, REGSAM view = 0) {
   HKEY key = nullptr;
   LSTATUS status = RegCreateKeyExW(HKEY_CLASSES_ROOT, value.key.c_str(), 0, nullptr, 0,
-                                   KEY_SET_VALUE, nullptr, &key, nullptr);
+                                   KEY_SET_VALUE | view, nullptr, &key, nullptr);
   if (status != ERROR_SUCCESS) return status;
   status = RegSetValueExW(key, value.name.empty() ? nullptr : value.name.c_str(), 0, REG_SZ,
                           reinterpret_cast<const BYTE*>(value.data.c_str()),
@@ -51,9 +56,9 @@ LSTATUS DeleteTree(const std::wstring& key) {
 // Deletes `key` when nothing is left under it.
 void DeleteIfEmpty(const std::wstring& key) { RegDeleteKeyW(HKEY_CLASSES_ROOT, key.c_str()); }
 
-bool Exists(const std::wstring& key) {
+bool Exists(const std::wstring& key, REGSAM view = 0) {
   HKEY handle = nullptr;
-  if (RegOpenKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, KEY_READ, &handle) != ERROR_SUCCESS) {
+  if (RegOpenKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, KEY_READ | view, &handle) != ERROR_SUCCESS) {
     return false;
   }
   RegCloseKey(handle);
@@ -114,6 +119,18 @@ HRESULT UnregisterServer() noexcept {
     for (const std::wstring& key : {ClassKey(), std::wstring(kProgId), InterfaceKey()}) {
       const LSTATUS status = DeleteTree(key);
       if (status != ERROR_SUCCESS && SUCCEEDED(result)) result = HRESULT_FROM_WIN32(status);
+    }
+    // 64-bit Windows keeps one ProgID key for both views, so deleting ours
+    // took the other build's with it while its class is still registered:
+    // hosts of that architecture could no longer create the object by name.
+    const std::wstring prog_id_clsid = std::wstring(kProgId) + L"\\Clsid";
+    if (Exists(ClassKey(), kOtherView) && !Exists(prog_id_clsid, kOtherView)) {
+      for (const RegistryValue& value :
+           {RegistryValue{kProgId, L"", kProgId},
+            RegistryValue{prog_id_clsid, L"", GuidText(CLSID_Network)}}) {
+        const LSTATUS status = SetValue(value, kOtherView);
+        if (status != ERROR_SUCCESS && SUCCEEDED(result)) result = HRESULT_FROM_WIN32(status);
+      }
     }
     // The library version key is shared by the 32-bit and 64-bit builds on
     // one system: it goes with the last platform registered under it.

@@ -28,9 +28,11 @@ std::vector<RegistryValue> RegistrationValues(const std::wstring& module_path);
 // error.
 HRESULT RegisterServer(const std::wstring& module_path) noexcept;
 
-// Removes the registration. The type library's keys go only as far as no
-// registration for another platform (the 32-bit or 64-bit build of the same
-// library) remains under them. Keys already missing are no error.
+// Removes the registration. What the 32-bit and the 64-bit build share on
+// one system stays for the other one while it is registered: the type
+// library's keys go only as far as no other platform remains under them, and
+// the ProgID is kept for the other build's registry view. Keys already
+// missing are no error.
 HRESULT UnregisterServer() noexcept;
 
 }  // namespace kelda::server

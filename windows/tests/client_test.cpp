@@ -1,11 +1,18 @@
-// A C++ automation client of KELDA.DLL, run under Wine by the Windows tests.
-// It checks what a script host cannot: the type library and the vtable, the
+// A C++ automation client of KELDA.DLL, run under Wine by the Windows tests
+// and built for both architectures, each testing the DLL of its own. It
+// checks what a script host cannot: the type library and the vtable, the
 // registry, SAFEARRAYs, error information on both binding paths, reference
 // counting during a call, marshalling to another apartment, and the window.
 //
-//   kelda_client_test registry DLL_PATH    after registration
-//   kelda_client_test unregistered         after unregistration
-//   kelda_client_test automation DB_PATH   the object through both bindings
+//   kelda_client_test registry DLL [OTHER_DLL]
+//       DLL is registered in this process's registry view and serves it;
+//       with OTHER_DLL, the other architecture's DLL is registered beside it
+//       in the other view
+//   kelda_client_test unregistered [OTHER_DLL]
+//       nothing is left in this view; with OTHER_DLL, the other
+//       architecture's registration is intact, else nothing is left anywhere
+//   kelda_client_test automation DB_PATH DLL
+//       the object through both bindings, served by DLL
 //   kelda_client_test window DB_PATH RECT_FILE RELEASE_FILE
 //       trains with the window shown, writes the window's position to
 //       RECT_FILE and keeps it on screen until RELEASE_FILE appears
@@ -50,6 +57,22 @@ void Check(bool ok, const char* what, int line) {
     }                                                                                   \
     Check(hr_ == static_cast<HRESULT>(expected), #expr " == " #expected, __LINE__);     \
   } while (0)
+
+// What differs between the 32-bit and the 64-bit client, in one place: the
+// type library's platform and its key, and the flag that reaches the other
+// architecture's registry view. Type library offsets scale with the pointer
+// size where they are checked.
+#ifdef _WIN64
+constexpr SYSKIND kSysKind = SYS_WIN64;
+constexpr wchar_t kPlatform[] = L"win64";
+constexpr wchar_t kOtherPlatform[] = L"win32";
+constexpr REGSAM kOtherView = KEY_WOW64_32KEY;
+#else
+constexpr SYSKIND kSysKind = SYS_WIN32;
+constexpr wchar_t kPlatform[] = L"win32";
+constexpr wchar_t kOtherPlatform[] = L"win64";
+constexpr REGSAM kOtherView = KEY_WOW64_64KEY;
+#endif
 
 constexpr wchar_t kCaption[] = L"Neural Network Status";
 constexpr wchar_t kHelpString[] = L"Vantor Software - Neural Network Runtime";
@@ -112,10 +135,11 @@ std::wstring GuidText(REFGUID guid) {
   return text;
 }
 
-// A registry value under HKEY_CLASSES_ROOT; nullopt-like "\x01" when missing.
-std::wstring RegText(const std::wstring& key, const wchar_t* name = nullptr) {
+// A registry value under HKEY_CLASSES_ROOT, in this process's view or, with
+// kOtherView, the other architecture's; text starting "\x01" when missing.
+std::wstring RegText(const std::wstring& key, const wchar_t* name = nullptr, REGSAM view = 0) {
   HKEY handle = nullptr;
-  if (RegOpenKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, KEY_READ, &handle) != ERROR_SUCCESS) {
+  if (RegOpenKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, KEY_READ | view, &handle) != ERROR_SUCCESS) {
     return L"\x01missing key";
   }
   wchar_t data[1024] = {};
@@ -128,9 +152,9 @@ std::wstring RegText(const std::wstring& key, const wchar_t* name = nullptr) {
   return data;
 }
 
-bool KeyExists(const std::wstring& key) {
+bool KeyExists(const std::wstring& key, REGSAM view = 0) {
   HKEY handle = nullptr;
-  if (RegOpenKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, KEY_READ, &handle) != ERROR_SUCCESS) {
+  if (RegOpenKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, KEY_READ | view, &handle) != ERROR_SUCCESS) {
     return false;
   }
   RegCloseKey(handle);
@@ -153,24 +177,57 @@ bool SamePath(const std::wstring& a, const std::wstring& b) {
 
 // ---- registry -------------------------------------------------------------
 
-void TestRegistry(const std::wstring& dll) {
+constexpr wchar_t kProgIdClsid[] = L"TORVIKA.Network\\Clsid";
+
+std::wstring ClassKey() { return L"CLSID\\" + GuidText(CLSID_Network); }
+std::wstring InterfaceKey() { return L"Interface\\" + GuidText(IID__Network); }
+std::wstring LibraryKey() { return L"TypeLib\\" + GuidText(LIBID_TORVIKA); }
+
+// The registration of the DLL at `dll` in one registry view. The type
+// library's key is one for both views; each platform has its own subkeys.
+void CheckRegistration(const std::wstring& dll, REGSAM view, const wchar_t* platform) {
   const std::wstring clsid = GuidText(CLSID_Network);
   const std::wstring libid = GuidText(LIBID_TORVIKA);
-  const std::wstring iface = L"Interface\\" + GuidText(IID__Network);
-  const std::wstring cls = L"CLSID\\" + clsid;
-  const std::wstring lib = L"TypeLib\\" + libid + L"\\3.0";
+  const std::wstring cls = ClassKey();
+  const std::wstring iface = InterfaceKey();
+  const std::wstring lib = LibraryKey() + L"\\3.0";
 
-  CHECK(RegText(L"TORVIKA.Network\\Clsid") == clsid);
-  CHECK(SamePath(RegText(cls + L"\\InprocServer32"), dll));
-  CHECK(RegText(cls + L"\\InprocServer32", L"ThreadingModel") == L"Apartment");
-  CHECK(RegText(cls + L"\\ProgID") == L"TORVIKA.Network");
-  CHECK(RegText(cls + L"\\TypeLib") == libid);
-  CHECK(RegText(iface + L"\\ProxyStubClsid32") == L"{00020424-0000-0000-C000-000000000046}");
-  CHECK(RegText(iface + L"\\TypeLib") == libid);
-  CHECK(RegText(iface + L"\\TypeLib", L"Version") == L"3.0");
+  CHECK(RegText(kProgIdClsid, nullptr, view) == clsid);
+  CHECK(SamePath(RegText(cls + L"\\InprocServer32", nullptr, view), dll));
+  CHECK(RegText(cls + L"\\InprocServer32", L"ThreadingModel", view) == L"Apartment");
+  CHECK(RegText(cls + L"\\ProgID", nullptr, view) == L"TORVIKA.Network");
+  CHECK(RegText(cls + L"\\TypeLib", nullptr, view) == libid);
+  CHECK(RegText(iface + L"\\ProxyStubClsid32", nullptr, view) ==
+        L"{00020424-0000-0000-C000-000000000046}");
+  CHECK(RegText(iface + L"\\TypeLib", nullptr, view) == libid);
+  CHECK(RegText(iface + L"\\TypeLib", L"Version", view) == L"3.0");
   CHECK(RegText(lib) == kHelpString);
-  CHECK(SamePath(RegText(lib + L"\\0\\win64"), dll));
-  CHECK(SamePath(RegText(lib + L"\\409\\win64"), dll));
+  CHECK(SamePath(RegText(lib + L"\\0\\" + platform), dll));
+  CHECK(SamePath(RegText(lib + L"\\409\\" + platform), dll));
+}
+
+// Nothing of the class in one view, and no type library subkeys of the
+// platform.
+void CheckNoRegistration(REGSAM view, const wchar_t* platform) {
+  CHECK(!KeyExists(L"TORVIKA.Network", view));
+  CHECK(!KeyExists(ClassKey(), view));
+  CHECK(!KeyExists(InterfaceKey(), view));
+  CHECK(!KeyExists(LibraryKey() + L"\\3.0\\0\\" + platform));
+  CHECK(!KeyExists(LibraryKey() + L"\\3.0\\409\\" + platform));
+}
+
+// The path of the KELDA.DLL loaded in this process.
+std::wstring LoadedServer() {
+  wchar_t path[MAX_PATH * 4] = {};
+  GetModuleFileNameW(GetModuleHandleW(L"KELDA.DLL"), path, MAX_PATH * 4);
+  return path;
+}
+
+void TestRegistry(const std::wstring& dll, const std::wstring& other_dll) {
+  CheckRegistration(dll, 0, kPlatform);
+  if (!other_dll.empty()) {
+    CheckRegistration(other_dll, kOtherView, kOtherPlatform);
+  }
 
   CLSID found{};
   CHECK_HR(S_OK, CLSIDFromProgID(L"TORVIKA.Network", &found));
@@ -179,13 +236,21 @@ void TestRegistry(const std::wstring& dll) {
     Ptr<ITypeLib> typelib;
     CHECK_HR(S_OK, LoadRegTypeLib(LIBID_TORVIKA, 3, 0, lcid, typelib.Out()));
   }
+  // The registration serves this process's hosts with its own DLL.
+  Ptr<IDispatch> object;
+  CHECK_HR(S_OK,
+           CoCreateInstance(found, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch, object.OutVoid()));
+  CHECK(SamePath(LoadedServer(), dll));
 }
 
-void TestUnregistered() {
-  CHECK(!KeyExists(L"TORVIKA.Network"));
-  CHECK(!KeyExists(L"CLSID\\" + GuidText(CLSID_Network)));
-  CHECK(!KeyExists(L"Interface\\" + GuidText(IID__Network)));
-  CHECK(!KeyExists(L"TypeLib\\" + GuidText(LIBID_TORVIKA)));
+void TestUnregistered(const std::wstring& other_dll) {
+  CheckNoRegistration(0, kPlatform);
+  if (other_dll.empty()) {
+    CheckNoRegistration(kOtherView, kOtherPlatform);
+    CHECK(!KeyExists(LibraryKey()));
+  } else {
+    CheckRegistration(other_dll, kOtherView, kOtherPlatform);
+  }
   CLSID found{};
   CHECK(FAILED(CLSIDFromProgID(L"TORVIKA.Network", &found)));
   Ptr<IUnknown> object;
@@ -280,7 +345,7 @@ void TestTypeInformation(_Network* net) {
     CHECK(lib->guid == LIBID_TORVIKA);
     CHECK(lib->wMajorVerNum == 3 && lib->wMinorVerNum == 0);
     CHECK(lib->lcid == 0x409);
-    CHECK(lib->syskind == SYS_WIN64);
+    CHECK(lib->syskind == kSysKind);
     // Only the loader's own FHASDISKIMAGE may be there.
     CHECK((lib->wLibFlags & (LIBFLAG_FRESTRICTED | LIBFLAG_FCONTROL | LIBFLAG_FHIDDEN)) == 0);
     library->ReleaseTLibAttr(lib);
@@ -613,13 +678,12 @@ void TestWindowClosedByUser(_Network* net, const Db& db) {
 }
 
 void TestVersionResource() {
-  wchar_t path[MAX_PATH * 4] = {};
-  GetModuleFileNameW(GetModuleHandleW(L"KELDA.DLL"), path, MAX_PATH * 4);
+  const std::wstring path = LoadedServer();
   DWORD ignored = 0;
-  const DWORD size = GetFileVersionInfoSizeW(path, &ignored);
+  const DWORD size = GetFileVersionInfoSizeW(path.c_str(), &ignored);
   CHECK(size > 0);
   std::vector<BYTE> data(size);
-  CHECK(GetFileVersionInfoW(path, 0, size, data.data()));
+  CHECK(GetFileVersionInfoW(path.c_str(), 0, size, data.data()));
   const auto value = [&](const wchar_t* name) -> std::wstring {
     void* text = nullptr;
     UINT length = 0;
@@ -634,11 +698,12 @@ void TestVersionResource() {
   CHECK(value(L"OLESelfRegister").empty());
 }
 
-void TestAutomation(const Db& db) {
+void TestAutomation(const Db& db, const std::wstring& dll) {
   {
     Ptr<_Network> net;
     CHECK_HR(S_OK, NewNetwork(net));
     if (net.get() == nullptr) return;
+    CHECK(SamePath(LoadedServer(), dll));
     CHECK_HR(S_FALSE, CanUnloadNow());
     for (const char* name :
          {"DllCanUnloadNow", "DllGetClassObject", "DllRegisterServer", "DllUnregisterServer"}) {
@@ -730,18 +795,18 @@ int wmain(int argc, wchar_t** argv) {
     return 2;
   }
   const std::wstring mode = argc > 1 ? argv[1] : L"";
-  if (mode == L"registry" && argc == 3) {
-    TestRegistry(argv[2]);
-  } else if (mode == L"unregistered" && argc == 2) {
-    TestUnregistered();
-  } else if (mode == L"automation" && argc == 3) {
-    TestAutomation(Db{argv[2]});
+  if (mode == L"registry" && (argc == 3 || argc == 4)) {
+    TestRegistry(argv[2], argc == 4 ? argv[3] : L"");
+  } else if (mode == L"unregistered" && (argc == 2 || argc == 3)) {
+    TestUnregistered(argc == 3 ? argv[2] : L"");
+  } else if (mode == L"automation" && argc == 4) {
+    TestAutomation(Db{argv[2]}, argv[3]);
   } else if (mode == L"window" && argc == 5) {
     TestWindow(Db{argv[2]}, argv[3], argv[4]);
   } else {
     std::printf(
-        "usage: kelda_client_test registry DLL | unregistered | automation DB | "
-        "window DB RECT_FILE RELEASE_FILE\n");
+        "usage: kelda_client_test registry DLL [OTHER_DLL] | unregistered [OTHER_DLL] | "
+        "automation DB DLL | window DB RECT_FILE RELEASE_FILE\n");
     return 2;
   }
   CoUninitialize();

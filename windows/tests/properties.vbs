@@ -1,6 +1,7 @@
 ' The properties of Network objects as a script host sees them, and
-' ShowStatus. Ends with "N passed, N failed" and that many failures as its
-' exit code.
+' ShowStatus. The first argument is the PROCESSOR_ARCHITECTURE that this
+' host must run as (AMD64 or x86); the second, a database, is not used. Ends
+' with "N passed, N failed" and that many failures as its exit code.
 Option Explicit
 
 Dim passed, failed
@@ -16,7 +17,12 @@ Sub Check(ok, what)
   End If
 End Sub
 
-Dim n, m, shown, stored
+Dim n, m, shown, stored, cpu
+
+' A 32-bit host can only have loaded the 32-bit server: so this tells which
+' DLL the objects below come from.
+cpu = CreateObject("WScript.Shell").Environment("Process")("PROCESSOR_ARCHITECTURE")
+Check cpu = WScript.Arguments(0), "the host runs as " & WScript.Arguments(0) & " (it runs as " & cpu & ")"
 
 Set n = CreateObject("TORVIKA.Network")
 Check n.MSAccessDBName = "" And VarType(n.MSAccessDBName) = vbString, "fresh MSAccessDBName is """""

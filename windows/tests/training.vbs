@@ -1,5 +1,6 @@
-' Training runs, relevance and errors as a script host sees them. The one
-' argument is the database the test made (tables Sales and Wide). Ends with
+' Training runs, relevance and errors as a script host sees them. The
+' arguments are the PROCESSOR_ARCHITECTURE that this host must run as (AMD64
+' or x86) and the database the test made (tables Sales and Wide). Ends with
 ' "N passed, N failed" and that many failures as its exit code.
 Option Explicit
 
@@ -16,8 +17,11 @@ Sub Check(ok, what)
   End If
 End Sub
 
-Dim db, n, e, f, r
-db = WScript.Arguments(0)
+Dim db, n, e, f, r, cpu
+db = WScript.Arguments(1)
+
+cpu = CreateObject("WScript.Shell").Environment("Process")("PROCESSOR_ARCHITECTURE")
+Check cpu = WScript.Arguments(0), "the host runs as " & WScript.Arguments(0) & " (it runs as " & cpu & ")"
 
 Set n = CreateObject("TORVIKA.Network")
 n.MSAccessDBName = db
