@@ -33,10 +33,7 @@ deps:
 	  if [ "$$(id -u)" = 0 ]; then \
 	    if [ -z "$$sources" ]; then \
 	      echo "enabling Debian's source packages: $(KELDA_SRC_LIST)"; \
-	      . /etc/os-release; \
-	      signed=$$(grep -h -m1 '^Signed-By:' /etc/apt/sources.list.d/debian.sources 2>/dev/null || true); \
-	      printf 'Types: deb-src\nURIs: http://deb.debian.org/debian\nSuites: %s\nComponents: main\n%s\n' \
-	        "$$VERSION_CODENAME" "$$signed" > $(KELDA_SRC_LIST); \
+	      sh windows/enable_deb_src.sh $(KELDA_SRC_LIST); \
 	    fi; \
 	    if echo "$$missing" | grep -q ':i386' && ! dpkg --print-foreign-architectures | grep -qx i386; then \
 	      echo "enabling the i386 architecture for 32-bit Wine"; \

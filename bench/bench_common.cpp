@@ -10,8 +10,9 @@
 #include <filesystem>
 #include <stdexcept>
 
-#include "data/run_setup.h"
 #include "engine/engine.h"
+#include "training/prediction.h"
+#include "training/run_setup.h"
 
 namespace kelda::bench {
 namespace {
@@ -156,14 +157,14 @@ RunSources::RunSources(const std::string& path, uint64_t seed)
   fields_.MSAccessDBName = path;
   fields_.MSAccessTableName = kTable;
   engine_.SetStatementObserver([this](const std::string& sql) { prepared_.push_back(sql); });
-  run_ = data::OpenTrainingTable(engine_, *net_, fields_);
+  run_ = training::OpenTrainingTable(engine_, *net_, fields_);
 
   // The scan of a table-type cursor is the last text prepared in opening one.
   { data::Recordset probe = run_.db->OpenRecordset(kTable); }
   table_sql_ = prepared_.back();
   const std::string target_name = table().Fields(run_.FieldCount - 2).Name();
-  input_sql_ = data::InputQuery(fields_.InputNames, run_.FieldCount, kTable);
-  target_sql_ = data::TargetQuery(target_name, kTable);
+  input_sql_ = training::InputQuery(fields_.InputNames, run_.FieldCount, kTable);
+  target_sql_ = training::TargetQuery(target_name, kTable);
   // A benchmark that compared against other texts than the run's would
   // measure nothing of use.
   for (const std::string* sql : {&input_sql_, &target_sql_}) {
@@ -254,7 +255,7 @@ MemoryRows LoadRows(RunSources& sources) {
   inputs.MoveFirst();
   target.MoveFirst();
   while (!target.IsEOF()) {
-    data::LoadInputs(net, sources.fields(), inputs, rows.columns);
+    training::LoadInputs(net, sources.fields(), inputs, rows.columns);
     for (int j = 1; j <= rows.columns; ++j) rows.inputs.push_back(net.Activation(j, 1));
     rows.targets.push_back(target.Fields(0).GetValue());
     inputs.MoveNext();
@@ -267,7 +268,7 @@ namespace {
 
 class MemoryTarget final : public engine::TargetSource {
  public:
-  explicit MemoryTarget(const data::ObjectFields& fields)
+  explicit MemoryTarget(const training::ObjectFields& fields)
       : min_(fields.TargetMin(1)), max_(fields.TargetMax(1)) {}
   void Point(const Value* current) { current_ = current; }
   Value CurrentTarget() override { return *current_; }
@@ -284,7 +285,7 @@ class MemoryTarget final : public engine::TargetSource {
 
 }  // namespace
 
-EngineEpochs::EngineEpochs(const engine::NetworkState& start, const data::ObjectFields& fields,
+EngineEpochs::EngineEpochs(const engine::NetworkState& start, const training::ObjectFields& fields,
                            MemoryRows rows)
     : start_(std::make_unique<engine::NetworkState>(start)),
       work_(std::make_unique<engine::NetworkState>(start)),

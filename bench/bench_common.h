@@ -14,9 +14,9 @@
 
 #include "base/value.h"
 #include "data/database.h"
-#include "data/object_fields.h"
-#include "data/training_table.h"
 #include "engine/network_state.h"
+#include "training/object_fields.h"
+#include "training/training_table.h"
 
 namespace kelda::bench {
 
@@ -84,7 +84,7 @@ class RunSources {
   data::Recordset& target() { return *fields_.TargetRecordset; }
   data::Recordset& table() { return *run_.OutputRecordset; }
   engine::NetworkState& net() { return *net_; }
-  data::ObjectFields& fields() { return fields_; }
+  training::ObjectFields& fields() { return fields_; }
   int input_columns() const { return run_.FieldCount - 2; }
   // The SQL text each source was opened with, as the data layer prepared it.
   const std::string& input_sql() const { return input_sql_; }
@@ -94,9 +94,9 @@ class RunSources {
  private:
   data::DBEngine engine_;
   std::unique_ptr<engine::NetworkState> net_;
-  data::ObjectFields fields_;
+  training::ObjectFields fields_;
   std::vector<std::string> prepared_;
-  data::RunHandles run_;
+  training::RunHandles run_;
   std::string input_sql_;
   std::string target_sql_;
   std::string table_sql_;
@@ -146,7 +146,7 @@ MemoryRows LoadRows(RunSources& sources);
 class EngineEpochs {
  public:
   // `fields` supplies the target's range and must outlive the object.
-  EngineEpochs(const engine::NetworkState& start, const data::ObjectFields& fields,
+  EngineEpochs(const engine::NetworkState& start, const training::ObjectFields& fields,
                MemoryRows rows);
 
   // Milliseconds of one epoch from the starting state.
@@ -157,7 +157,7 @@ class EngineEpochs {
 
   std::unique_ptr<engine::NetworkState> start_;
   std::unique_ptr<engine::NetworkState> work_;
-  const data::ObjectFields& fields_;
+  const training::ObjectFields& fields_;
   MemoryRows rows_;
 };
 

@@ -88,7 +88,7 @@ void MeasureUpdates(RunSources& sources) {
 // more work than this network.)
 class FannEpochs {
  public:
-  FannEpochs(const MemoryRows& rows, const data::ObjectFields& fields) {
+  FannEpochs(const MemoryRows& rows, const training::ObjectFields& fields) {
     const auto count = static_cast<unsigned>(rows.targets.size());
     const auto columns = static_cast<unsigned>(rows.columns);
     data_ = fann_create_train(count, columns, 1);

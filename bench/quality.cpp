@@ -28,6 +28,7 @@
 #include "bench_common.h"
 #include "component/network.h"
 #include "component/thread_block.h"
+#include "component/thread_settings.h"
 
 namespace kelda::bench {
 namespace {
@@ -210,15 +211,15 @@ Outcome RunKelda(const std::vector<Sample>& train, const std::vector<Sample>& te
   TempDir dir;
   WriteTable(dir.db_path(), train, test);
   ThreadBlock& block = ThisThread();
-  block.network.FixedSeed = kWeightSeed;
   {
+    ScopedThreadSettings seed;
+    seed.SetSeed(kWeightSeed);
     Network net;
     net.SetMSAccessDBName(dir.db_path());
     net.SetMSAccessTableName("diabetes");
     net.SetEpochs(epochs);
     net.RunNetwork();
   }
-  block.network.FixedSeed.reset();
   const std::vector<double> predicted =
       Sqlite(dir.db_path())
           .Column("SELECT Actual FROM diabetes WHERE rowid > " + std::to_string(train.size()) +

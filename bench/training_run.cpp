@@ -13,6 +13,7 @@
 #include "bench_common.h"
 #include "component/network.h"
 #include "component/thread_block.h"
+#include "component/thread_settings.h"
 
 namespace kelda::bench {
 namespace {
@@ -35,24 +36,18 @@ struct EpochTimes {
 
 EpochTimes TrainingRun(const std::string& path) {
   ThreadBlock& block = ThisThread();
-  block.network.FixedSeed = kSeed;
   // A yield opens every epoch, right after the three row sources are
   // rewound, so an epoch lasts from its first yield to the next epoch's. A
   // report epoch thus includes the checkpoint of the log its commits wrote,
   // which the next epoch's first rewind makes.
   std::vector<Clock::time_point> starts(kEpochs + 1);
   int32_t seen = 0;
-  block.yield = [&] {
+  ScopedThreadSettings settings(kSeed, [&] {
     const int32_t epoch = block.progress.epoch;
     if (epoch == seen || epoch < 1 || epoch > kEpochs) return;
     starts[epoch] = Clock::now();
     seen = epoch;
-  };
-  // The hook refers to this frame: it must not outlive it, even on an error.
-  struct Unhook {
-    ThreadBlock& block;
-    ~Unhook() { block.yield = nullptr; }
-  } unhook{block};
+  });
   Network net;
   net.SetMSAccessDBName(path);
   net.SetMSAccessTableName(kTable);

@@ -1,6 +1,7 @@
 // Checked integer and floating-point arithmetic. Counts never wrap and no
-// infinity or NaN is ever stored: the operation raises the run-time error the
-// host expects instead (6 overflow, 11 division by zero).
+// infinity or NaN is ever stored: the operation raises a numbered run-time
+// error instead (6 overflow, 11 division by zero), which callers handle like
+// any other error of a run.
 #pragma once
 
 #include <cmath>
@@ -33,8 +34,8 @@ To Narrow(From v) {
   return static_cast<To>(v);
 }
 
-// A double rounded to the nearest integer, halves to even, as the host
-// language's integer conversion does; raises 6 when it does not fit in To.
+// A double rounded to the nearest integer, halves to even (2.5 gives 2, 3.5
+// gives 4); raises 6 when it does not fit in To.
 template <typename To>
 To RoundToInt(double v) {
   static_assert(std::is_integral_v<To>);

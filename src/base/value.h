@@ -1,6 +1,6 @@
 // Value: what a database field or a variant holds — Empty, Null, a number,
-// a text or a blob. Conversion to double follows the host's rules: Null
-// raises 94, a text that is not a number (or a blob) raises 13, Empty is 0.
+// a text or a blob. Converting one to double never guesses: Null raises 94,
+// a text that is not a number (or a blob) raises 13, Empty is 0.
 #pragma once
 
 #include <cstdint>
@@ -17,7 +17,7 @@ class Value {
   enum class Kind { kEmpty, kNull, kNumber, kText, kBlob };
   using Blob = std::vector<std::uint8_t>;
 
-  Value() = default;  // Empty
+  Value() = default;                    // Empty
   Value(double number) : v_(number) {}  // NOLINT: a number is a value
   Value(std::string text) : v_(std::move(text)) {}
   Value(const char* text) : v_(std::string(text)) {}

@@ -13,7 +13,6 @@
 #include "base/error.h"
 #include "cli/demo.h"
 #include "cli/interrupt.h"
-#include "component/thread_block.h"
 
 namespace kelda::cli {
 
@@ -147,7 +146,7 @@ int RunCli(int argc, const char* const* argv, Console& console) {
 
   bool wait_for_window = false;
   try {
-    InterruptScope interrupt(ThisThread().DBEngine());
+    InterruptScope interrupt;
     if (app.got_subcommand("train")) {
       if (seed_option->count() > 0) train.seed = seed;
       train.json = train.json || train.json_predictions;

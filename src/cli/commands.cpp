@@ -13,6 +13,7 @@
 #include "component/network.h"
 #include "component/network_file.h"
 #include "component/thread_block.h"
+#include "component/thread_settings.h"
 #include "status/status_image.h"
 
 namespace kelda::cli {
@@ -34,27 +35,6 @@ Captions CurrentCaptions(ThreadBlock& block) {
   status::frmStatus& form = block.status.Form();
   return Captions{TrimLeft(form.CycleBoxCaption()), TrimLeft(form.SSQBoxCaption())};
 }
-
-// The thread's yield hook and fixed seed belong to whoever runs on the
-// thread next; a command sets them for its run only.
-class RunSettings {
- public:
-  RunSettings(ThreadBlock& block, training::YieldHook hook, std::optional<uint64_t> seed)
-      : block_(block),
-        saved_hook_(std::exchange(block.yield, std::move(hook))),
-        saved_seed_(std::exchange(block.network.FixedSeed, seed)) {}
-  ~RunSettings() {
-    block_.yield = std::move(saved_hook_);
-    block_.network.FixedSeed = saved_seed_;
-  }
-  RunSettings(const RunSettings&) = delete;
-  RunSettings& operator=(const RunSettings&) = delete;
-
- private:
-  ThreadBlock& block_;
-  training::YieldHook saved_hook_;
-  std::optional<uint64_t> saved_seed_;
-};
 
 // Ends the progress display when the run stops by an error.
 class AbandonUnlessFinished {
@@ -203,7 +183,7 @@ TrainReport Train(const TrainOptions& options, Console& console) {
   // An interrupt during set-up must not report an earlier run's epoch.
   block.progress = training::RunProgress{0, options.epochs};
   {
-    RunSettings settings(block, std::move(hook), options.seed);
+    ScopedThreadSettings settings(options.seed, std::move(hook));
     AbandonUnlessFinished guard(display);
     Interruptible([&network] { network.RunNetwork(); },
                   [&block] {
@@ -242,7 +222,7 @@ TrainReport Train(const TrainOptions& options, Console& console) {
                   });
     std::vector<ColumnScore> named;
     if (scores) {
-      const data::ObjectFields& fields = network.Fields();
+      const training::ObjectFields& fields = network.Fields();
       for (std::size_t i = 0; i < scores->size(); ++i) {
         const Value& name = fields.InputNames(static_cast<int32_t>(i));
         named.push_back(ColumnScore{name.IsText() ? name.text() : "", (*scores)[i]});

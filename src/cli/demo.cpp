@@ -13,7 +13,6 @@
 #include "base/error.h"
 #include "cli/output_file.h"
 #include "component/thread_block.h"
-#include "data/db_errors.h"
 
 namespace kelda::cli {
 
@@ -60,7 +59,7 @@ struct StatementFinalizer {
 };
 
 [[noreturn]] void RaiseSqlite(sqlite3* db, const std::string& path) {
-  Raise(data::kErrDatabase,
+  Raise(kErrDatabase,
         fmt::format("cannot write the demo database '{}': {}", path, sqlite3_errmsg(db)));
 }
 

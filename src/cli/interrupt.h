@@ -5,21 +5,28 @@
 // released and every committed row stays as it was written.
 #pragma once
 
-#include "data/database.h"
+#include <signal.h>
+
+#include "component/thread_settings.h"
 
 namespace kelda::cli {
 
 // While it lives, SIGINT and SIGTERM are noted instead of ending the process
 // (a second signal of the same kind ends it as before), and every Database
-// that `engine` opens stops its statements once one has arrived. The earlier
-// signal dispositions and interrupt check come back when it is destroyed.
-// One at a time per process. REQUIRES: `engine` outlives the object.
+// that the calling thread's engine opens stops its statements once one has
+// arrived. The earlier signal dispositions and interrupt check come back when
+// it is destroyed.
+// REQUIRES: one at a time per process; destroyed on the thread that made it.
 class InterruptScope {
  public:
-  explicit InterruptScope(data::DBEngine& engine);
+  InterruptScope();
   ~InterruptScope();
   InterruptScope(const InterruptScope&) = delete;
   InterruptScope& operator=(const InterruptScope&) = delete;
+
+ private:
+  struct sigaction saved_actions_[2] = {};
+  ScopedThreadSettings settings_;
 };
 
 // The signal noted since the current scope began; 0 when none.

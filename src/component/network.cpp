@@ -12,7 +12,7 @@ Network::Network() { engine::ClassInitialize(ThisThread().network); }
 void Network::RunNetwork() {
   ThreadBlock& block = ThisThread();
   training::ThreadServices services{block.network, block.DBEngine(), block.status, block.yield,
-                                     block.progress};
+                                    block.progress};
   training::RunNetwork(services, fields_);
 }
 

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "base/value.h"
-#include "data/object_fields.h"
+#include "training/object_fields.h"
 
 namespace kelda {
 
@@ -53,10 +53,10 @@ class Network {
 
   // The object's fields, for the tool and the automation server that save
   // and describe a trained network.
-  const data::ObjectFields& Fields() const { return fields_; }
+  const training::ObjectFields& Fields() const { return fields_; }
 
  private:
-  data::ObjectFields fields_;
+  training::ObjectFields fields_;
 };
 
 }  // namespace kelda

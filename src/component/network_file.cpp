@@ -16,10 +16,9 @@
 
 #include "base/error.h"
 #include "component/thread_block.h"
-#include "data/db_errors.h"
-#include "data/run_setup.h"
 #include "engine/engine.h"
-#include "relevance/write_back.h"
+#include "training/prediction.h"
+#include "training/run_setup.h"
 
 namespace kelda {
 
@@ -34,16 +33,6 @@ constexpr std::uintmax_t kMaxFileBytes = 16u << 20;
 [[noreturn]] void Bad(std::string_view origin, const std::string& problem) {
   Raise(kErrBadNetworkFile, fmt::format("{}: {}", origin, problem));
 }
-
-std::string Lower(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return out;
-}
-
-bool SameColumnName(std::string_view a, std::string_view b) { return Lower(a) == Lower(b); }
 
 void CheckFinite(std::string_view origin, const std::string& where, double v) {
   if (!std::isfinite(v)) Bad(origin, fmt::format("{} is not a finite number", where));
@@ -106,14 +95,14 @@ void ValidateNetwork(const SavedNetwork& network, std::string_view origin) {
     CheckFinite(origin, fmt::format("inputs[{}].min", k), column.min);
     CheckFinite(origin, fmt::format("inputs[{}].max", k), column.max);
     for (std::size_t m = 0; m < k; ++m) {
-      if (SameColumnName(network.inputs[m].name, column.name)) {
+      if (data::SameName(network.inputs[m].name, column.name)) {
         Bad(origin, fmt::format("the input column '{}' is named twice", column.name));
       }
     }
   }
   CheckName(origin, "target.name", network.target.name);
   for (const InputColumn& column : network.inputs) {
-    if (SameColumnName(column.name, network.target.name)) {
+    if (data::SameName(column.name, network.target.name)) {
       Bad(origin, fmt::format("'{}' is named as an input and as the target", column.name));
     }
   }
@@ -121,7 +110,7 @@ void ValidateNetwork(const SavedNetwork& network, std::string_view origin) {
   if (network.target.max) CheckFinite(origin, "target.max", *network.target.max);
 }
 
-SavedNetwork CaptureNetwork(const engine::NetworkState& net, const data::ObjectFields& fields) {
+SavedNetwork CaptureNetwork(const engine::NetworkState& net, const training::ObjectFields& fields) {
   if (!fields.InputNames.IsDimensioned() || !fields.InputMin.IsDimensioned() ||
       !fields.InputMax.IsDimensioned() || !fields.TargetMin.IsDimensioned() ||
       !fields.TargetMax.IsDimensioned() || !fields.TargetRecordset) {
@@ -156,9 +145,7 @@ SavedNetwork CaptureNetwork(const engine::NetworkState& net, const data::ObjectF
   saved.hidden = capture_layer(2, saved.layer_units[1], n1);
   saved.output = capture_layer(3, saved.layer_units[2], saved.layer_units[1]);
 
-  // InputNames is sized to the table's column count; the inputs are all
-  // columns but the last two (target and `Actual`).
-  const int32_t input_columns = fields.InputNames.UBound() - 2;
+  const int32_t input_columns = fields.InputColumnCount();
   for (int32_t i = 0; i < input_columns; ++i) {
     const Value& name = fields.InputNames(i);
     saved.inputs.push_back(InputColumn{name.IsText() ? name.text() : "", fields.InputMin(i + 1),
@@ -377,8 +364,8 @@ std::string FileOrigin(const std::string& path) { return fmt::format("network fi
 
 [[noreturn]] void AccessError(const std::string& path, std::string_view what, int error) {
   Raise(kErrNetworkFileAccess,
-        fmt::format("Path/File access error: cannot {} network file '{}': {}", what, path,
-                    std::generic_category().message(error)));
+        fmt::format("{}: cannot {} network file '{}': {}", StandardErrorText(kErrPathFileAccess),
+                    what, path, std::generic_category().message(error)));
 }
 
 struct FileCloser {
@@ -414,12 +401,13 @@ SavedNetwork LoadNetworkFile(const std::string& path) {
   std::error_code ec;
   const std::filesystem::file_status status = std::filesystem::status(path, ec);
   if (status.type() == std::filesystem::file_type::not_found) {
-    Raise(kErrNetworkFileNotFound, fmt::format("File not found: network file '{}'", path));
+    Raise(kErrNetworkFileNotFound,
+          fmt::format("{}: network file '{}'", StandardErrorText(kErrFileNotFound), path));
   }
   if (ec) AccessError(path, "read", ec.value());
   if (status.type() != std::filesystem::file_type::regular) {
-    Raise(kErrNetworkFileAccess,
-          fmt::format("Path/File access error: network file '{}' is not a regular file", path));
+    Raise(kErrNetworkFileAccess, fmt::format("{}: network file '{}' is not a regular file",
+                                             StandardErrorText(kErrPathFileAccess), path));
   }
   const std::uintmax_t size = std::filesystem::file_size(path, ec);
   if (ec) AccessError(path, "read", ec.value());
@@ -467,7 +455,7 @@ void Install(const SavedNetwork& network, engine::NetworkState& net) {
 
 // The ranges in the places where the run's scaling rules read them, so that
 // a prediction is computed by the very same arithmetic as in training.
-void InstallRanges(const SavedNetwork& network, data::ObjectFields& fields) {
+void InstallRanges(const SavedNetwork& network, training::ObjectFields& fields) {
   const auto n = static_cast<int32_t>(network.inputs.size());
   fields.InputMin.Redim(n);
   fields.InputMax.Redim(n);
@@ -490,10 +478,10 @@ std::vector<int> FindInputColumns(const data::Recordset& rows, const SavedNetwor
   for (const InputColumn& column : network.inputs) {
     int found = -1;
     for (int i = 0; i < rows.FieldCount() && found < 0; ++i) {
-      if (SameColumnName(rows.Fields(i).Name(), column.name)) found = i;
+      if (data::SameName(rows.Fields(i).Name(), column.name)) found = i;
     }
     if (found < 0) {
-      Raise(data::kErrItemNotFound,
+      Raise(kErrItemNotFound,
             fmt::format("Item not found in this collection: table '{}' has no column '{}', an "
                         "input of the network",
                         table, column.name));
@@ -505,7 +493,7 @@ std::vector<int> FindInputColumns(const data::Recordset& rows, const SavedNetwor
 
 bool HasColumn(const data::Recordset& rows, std::string_view name) {
   for (int i = 0; i < rows.FieldCount(); ++i) {
-    if (SameColumnName(rows.Fields(i).Name(), name)) return true;
+    if (data::SameName(rows.Fields(i).Name(), name)) return true;
   }
   return false;
 }
@@ -516,7 +504,7 @@ int64_t Predict(data::DBEngine& engine, const SavedNetwork& network, const std::
                 const std::string& table) {
   ValidateNetwork(network, "the network");
   for (const InputColumn& column : network.inputs) {
-    if (SameColumnName(column.name, kOutputColumn)) {
+    if (data::SameName(column.name, kOutputColumn)) {
       Bad("the network", fmt::format("its input column '{}' is the column predictions are "
                                      "written to",
                                      column.name));
@@ -526,7 +514,7 @@ int64_t Predict(data::DBEngine& engine, const SavedNetwork& network, const std::
   const auto net = std::make_unique<engine::NetworkState>();
   engine::ClassInitialize(*net);
   Install(network, *net);
-  data::ObjectFields ranges;
+  training::ObjectFields ranges;
   InstallRanges(network, ranges);
 
   data::Database db = engine.OpenDatabase(db_path);
@@ -542,14 +530,9 @@ int64_t Predict(data::DBEngine& engine, const SavedNetwork& network, const std::
 
   int64_t written = 0;
   for (; !rows->IsEOF(); rows->MoveNext()) {
-    for (std::size_t k = 0; k < positions.size(); ++k) {
-      const int unit = static_cast<int>(k) + 1;
-      ranges.FieldValue = rows->Fields(positions[k]).GetValue().ToDouble();
-      ranges.FieldValue = data::ScaleInput(ranges, unit, ranges.FieldValue);
-      net->Activation(unit, 1) = ranges.FieldValue;
-    }
+    training::LoadInputs(*net, ranges, *rows, positions);
     engine::ForwardPass(*net);
-    relevance::StorePrediction(*net, ranges, *rows);
+    training::StorePrediction(*net, ranges, *rows);
     ++written;
   }
   return written;

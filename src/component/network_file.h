@@ -23,18 +23,19 @@
 #include <string_view>
 #include <vector>
 
+#include "base/error.h"
 #include "component/network.h"
 #include "data/database.h"
-#include "data/object_fields.h"
 #include "engine/network_state.h"
+#include "training/object_fields.h"
 
 namespace kelda {
 
-// Error numbers of the network file. The description names the file and what
-// is wrong with it.
-inline constexpr int32_t kErrBadNetworkFile = 5;        // content that is not a valid network
-inline constexpr int32_t kErrNetworkFileNotFound = 53;  // no file at that path
-inline constexpr int32_t kErrNetworkFileAccess = 75;    // cannot be read or written
+// What the network file's errors mean. The description names the file and
+// what is wrong with it.
+inline constexpr int32_t kErrBadNetworkFile = kErrInvalidArgument;    // not a valid network
+inline constexpr int32_t kErrNetworkFileNotFound = kErrFileNotFound;  // no file at that path
+inline constexpr int32_t kErrNetworkFileAccess = kErrPathFileAccess;  // cannot be read or written
 
 inline constexpr std::string_view kNetworkFileFormat = "kelda-network";
 inline constexpr int kNetworkFileVersion = 1;
@@ -81,7 +82,7 @@ void ValidateNetwork(const SavedNetwork& network, std::string_view origin);
 // `net` the network of the thread it ran on. Raises 9 when no training run
 // has set up `fields`, and Error(kErrBadNetworkFile) when the run did not
 // leave a network that can be saved (see ValidateNetwork).
-SavedNetwork CaptureNetwork(const engine::NetworkState& net, const data::ObjectFields& fields);
+SavedNetwork CaptureNetwork(const engine::NetworkState& net, const training::ObjectFields& fields);
 
 // The same for a Network object, with the calling thread's network.
 SavedNetwork CaptureNetwork(const Network& network);

@@ -15,7 +15,6 @@
 
 #include "base/error.h"
 #include "data/db_core.h"
-#include "data/db_errors.h"
 
 namespace kelda::data {
 namespace {
@@ -63,13 +62,13 @@ int StatFile(const std::string& path, FileStatus* st) { return ::stat(path.c_str
 // every lock this process holds on the file through its other connections.
 void CheckPath(const std::string& path) {
   if (path.empty() || path.find('\0') != std::string::npos) {
-    RaiseDb(kErrFileNotFound, "Could not find file " + Quoted(path) + ".");
+    RaiseDb(kErrDbFileNotFound, "Could not find file " + Quoted(path) + ".");
   }
   FileStatus st{};
   if (StatFile(path, &st) != 0) {
     const int err = errno;
     if (err == ENOENT || err == ENOTDIR) {
-      RaiseDb(kErrFileNotFound, "Could not find file " + Quoted(path) + ".");
+      RaiseDb(kErrDbFileNotFound, "Could not find file " + Quoted(path) + ".");
     }
     RaiseDb(kErrCannotOpen, "Cannot open " + Quoted(path) + ": " + std::strerror(err) + ".");
   }

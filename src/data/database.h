@@ -1,8 +1,8 @@
 // The data-access layer over SQLite: engine, database, table definition.
-// Handles follow the shape hosts know from classic data-access code: a
-// per-thread DBEngine opens Databases; a Database opens Recordsets and hands
-// out TableDefs. Every SQLite failure becomes one kelda::Error with a number
-// from db_errors.h.
+// Handles follow the engine / database / recordset shape that hosts of such
+// components expect: a per-thread DBEngine opens Databases; a Database opens
+// Recordsets and hands out TableDefs. Every SQLite failure becomes one
+// kelda::Error with a number of the registry in base/error.h.
 //
 // Concurrency model: a Database owns one read-write SQLite connection for its
 // writes and a pool of further connections on the same file on which its
@@ -17,6 +17,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "data/recordset.h"
@@ -24,6 +25,9 @@
 namespace kelda::data {
 
 class DatabaseCore;  // the shared connection state (database.cpp)
+
+// Field type of CreateField: an 8-byte IEEE double column.
+inline constexpr int kDbDouble = 7;
 
 class Database;
 
@@ -194,6 +198,10 @@ class Database {
   explicit Database(std::shared_ptr<DatabaseCore> core);
   std::shared_ptr<DatabaseCore> core_;
 };
+
+// True when SQLite takes `a` and `b` for the same table or column name: ASCII
+// letters compared ignoring case, everything else exactly.
+bool SameName(std::string_view a, std::string_view b);
 
 // True when `name` can stand in SQL text unquoted: letters, digits and
 // underscores, not starting with a digit, not an SQL keyword.

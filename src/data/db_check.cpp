@@ -4,7 +4,6 @@
 
 #include "base/error.h"
 #include "data/db_core.h"
-#include "data/db_errors.h"
 
 namespace kelda::data {
 namespace {
@@ -13,39 +12,6 @@ char AsciiUpper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a
 
 bool Contains(std::string_view text, std::string_view part) {
   return text.find(part) != std::string_view::npos;
-}
-
-const char* Summary(int32_t number) {
-  switch (number) {
-    case kErrDiskFull:
-      return "The disk is full";
-    case kErrReadOnly:
-      return "The database is read-only";
-    case kErrIo:
-      return "Disk or I/O error on the database file";
-    case kErrCorrupt:
-      return "The database file is damaged";
-    case kErrCannotOpen:
-      return "Cannot open the database file";
-    case kErrNoSuchColumn:
-      return "Column not found";
-    case kErrSyntax:
-      return "Syntax error in SQL";
-    case kErrTableNotFound:
-      return "Table not found";
-    case kErrFieldExists:
-      return "A column of that name already exists";
-    case kErrLocked:
-      return "The database is locked by another program";
-    case kErrConversion:
-      return "The column cannot take that value";
-    case kErrNotADatabase:
-      return "Not a database file this program can read";
-    case kErrUserInterrupt:
-      return "User interrupt occurred";
-    default:
-      return "Database error";
-  }
 }
 
 }  // namespace
@@ -107,7 +73,7 @@ void RaiseSqlite(int rc, sqlite3* db, std::string_view what, std::string_view su
         "beside the database";
   }
   const int32_t number = ErrorNumberFor(rc, message);
-  std::string text = Summary(number);
+  std::string text = StandardErrorText(number);
   text += ": ";
   text += message;
   text += " (";

@@ -71,9 +71,6 @@ inline bool IsNumeric(Affinity a) {
   return a == Affinity::kInteger || a == Affinity::kReal || a == Affinity::kNumeric;
 }
 
-// ASCII case-insensitive equality, as SQLite compares names.
-bool SameName(std::string_view a, std::string_view b);
-
 struct ColumnInfo {
   std::string name;
   std::string declared_type;

@@ -9,7 +9,6 @@
 
 #include "base/error.h"
 #include "data/db_core.h"
-#include "data/db_errors.h"
 
 namespace kelda::data {
 namespace {

@@ -7,8 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "base/error.h"
 #include "base/value.h"
-#include "data/db_errors.h"
 
 namespace kelda::data {
 

@@ -1,5 +1,31 @@
-// The network engine's procedures: plain functions over a NetworkState, in
-// the arithmetic order the design fixes (results are compared to the last bit).
+// The network engine's procedures: plain functions over a NetworkState.
+// Each one works its sums in one fixed order and rounds wherever it stores a
+// result: trained weights and predictions are reproduced to the last bit
+// (a saved network predicts exactly what training wrote, on any vector
+// width), so a reordering that is harmless in exact arithmetic is not
+// harmless here.
+//
+// An epoch: for every example ForwardPass, BackPropMomentum and
+// BackPropGradient; after the last example ApplySlopes, then UpdateWeights.
+// Weights and biases stay fixed during the epoch while the accumulators
+// (BiasSlope, WeightSlope) collect its corrections. Each correction has two
+// parts, and each part is a procedure of its own:
+//  - Within the epoch, BackPropMomentum folds the examples in row by row
+//    with momentum (the accumulator decays by Momentum, then gains
+//    LearningRate times the example's gradient), which weighs the latest
+//    examples most; BackPropGradient then adds the example's plain gradient,
+//    which counts every example in full wherever it stands in the table. An
+//    accumulator S with gradient term g becomes
+//    (Momentum * S + LearningRate * g) + g.
+//  - Across epochs, ApplySlopes moves every weight by its accumulator as it
+//    stands, and UpdateWeights adds a momentum step on top,
+//    Momentum * (the previous epoch's step) + LearningRate * S, so that a
+//    direction that holds over several epochs gathers speed.
+// The parts are not fused into one formula because each stores, and so
+// rounds, its own result: fused, the weights would differ in their last
+// bits. Since both passes add the example's squared error, ErrorSum is twice
+// the sum of squared errors; the convergence test and the status window's
+// error figure both read that doubled sum.
 #pragma once
 
 #include "base/value.h"

@@ -4,10 +4,10 @@
 
 #include "base/checked.h"
 #include "base/checked_array.h"
-#include "data/run_setup.h"
-#include "data/training_table.h"
 #include "engine/engine.h"
-#include "relevance/write_back.h"
+#include "training/prediction.h"
+#include "training/run_setup.h"
+#include "training/training_table.h"
 
 namespace kelda::relevance {
 
@@ -35,14 +35,14 @@ struct CursorPair {
 }  // namespace
 
 std::optional<std::vector<double>> InputRelevance(data::DBEngine& engine, engine::NetworkState& net,
-                                                  data::ObjectFields& fields) {
+                                                  training::ObjectFields& fields) {
   if (fields.MSAccessDBName.empty()) return std::nullopt;
-  data::Database db = data::OpenRunDatabase(engine, fields);
+  data::Database db = training::OpenRunDatabase(engine, fields);
   data::Recordset row_cursor = db.OpenRecordset(fields.MSAccessTableName);
   data::Recordset target_cursor = db.OpenRecordset(fields.MSAccessTableName);
   CursorPair cursors{row_cursor, target_cursor};
 
-  const int16_t n = Narrow<int16_t>(CheckedSub<int32_t>(fields.InputNames.UBound(), 2));
+  const int16_t n = Narrow<int16_t>(fields.InputColumnCount());
   CheckedArray<double> relevance;
   CheckedArray<double> reference_level;
   relevance.Redim(n - 1);
@@ -50,7 +50,7 @@ std::optional<std::vector<double>> InputRelevance(data::DBEngine& engine, engine
 
   for (int i = 0; i < n; ++i) {
     cursors.MoveFirst();
-    for (int32_t r = 1; r <= fields.RecordCount - 1; ++r) {
+    for (int32_t r = 1; r <= fields.RowCount(); ++r) {
       if (target_cursor.Fields(n).GetValue().IsNull()) break;
       reference_level(i) = Finite(reference_level(i) + row_cursor.Fields(i).GetValue().ToDouble());
       cursors.MoveNext();
@@ -60,11 +60,11 @@ std::optional<std::vector<double>> InputRelevance(data::DBEngine& engine, engine
 
   for (int i = 0; i < n; ++i) {
     cursors.MoveFirst();
-    for (int32_t r = 1; r <= fields.RecordCount - 1; ++r) {
+    for (int32_t r = 1; r <= fields.RowCount(); ++r) {
       if (target_cursor.Fields(n).GetValue().IsNull()) break;
-      data::LoadInputs(net, fields, row_cursor, n, i);
+      training::LoadInputs(net, fields, row_cursor, n, i);
       engine::ForwardPass(net);
-      StorePrediction(net, fields, row_cursor);
+      training::StorePrediction(net, fields, row_cursor);
       const double a = row_cursor.Fields("Actual").GetValue().ToDouble();
       const double t = target_cursor.Fields(n).GetValue().ToDouble();
       relevance(i) = Finite(relevance(i) + RowScore(reference_level(i), a, t));
@@ -72,7 +72,7 @@ std::optional<std::vector<double>> InputRelevance(data::DBEngine& engine, engine
     }
   }
 
-  WritePredictions(engine, net, fields);
+  training::WritePredictions(engine, net, fields);
 
   std::vector<double> result;
   for (int i = 0; i < n; ++i) result.push_back(relevance(i));

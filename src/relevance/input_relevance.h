@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "data/database.h"
-#include "data/object_fields.h"
 #include "engine/network_state.h"
+#include "training/object_fields.h"
 
 namespace kelda::relevance {
 
@@ -18,9 +18,8 @@ namespace kelda::relevance {
 // every counted row gets the normal prediction again. Returns nullopt, opening
 // nothing, when MSAccessDBName is empty. Raises 9 when no training run has
 // set up `fields`, and the errors of the write-back.
-std::optional<std::vector<double>> InputRelevance(data::DBEngine& engine,
-                                                  engine::NetworkState& net,
-                                                  data::ObjectFields& fields);
+std::optional<std::vector<double>> InputRelevance(data::DBEngine& engine, engine::NetworkState& net,
+                                                  training::ObjectFields& fields);
 
 // The score a row adds for input i: |a - t| when the prediction a with input i
 // withheld lies above both the target t and the input's reference level, or

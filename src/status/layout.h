@@ -1,7 +1,7 @@
 // The status window's design: caption, client size, and every control's
-// geometry, colours and font, as constant data. A renderer draws from this
-// table and from the mutable state of frmStatus; nothing else decides what the
-// window looks like.
+// geometry, colours and font, as constant data. The walk in status/drawing.h
+// draws from this table and from the mutable state of frmStatus; nothing else
+// decides what the window looks like.
 //
 // Positions and sizes are twips (1/1440 inch) from the top left corner of the
 // container: the window's client area, or picError's inner surface for the
@@ -34,7 +34,13 @@ struct Font {
   std::string_view face;
   double points;
   int32_t weight;  // 400 regular, 700 bold
+
+  friend constexpr bool operator==(const Font&, const Font&) = default;
 };
+
+// The window's default font, which a control without a font of its own
+// (the text boxes) uses.
+inline constexpr Font kDefaultFont{"MS Sans Serif", 8.25, 400};
 
 enum class Container { kWindow, kPlot };
 
@@ -69,7 +75,7 @@ inline constexpr PlotLayout kPicError{
 };
 
 // A static text control. `back` empty means transparent; `font` empty means
-// the window's default font, whichever the toolkit supplies.
+// kDefaultFont.
 struct TextLayout {
   std::string_view name;
   Container container;
@@ -138,7 +144,8 @@ constexpr LineLayout Vertical(Twips x, Twips y1, Twips y2) {
 constexpr LineLayout Horizontal(Twips y) {
   return {Container::kPlot, 0, y, kGridRight, y, kHalfGreen};
 }
-// Vertical lines come in three lengths, as they were placed by hand.
+// Vertical lines come in three lengths, and some x has two of them; at
+// every x the lines there span the whole height of the inner surface.
 constexpr LineLayout Low(Twips x) { return Vertical(x, 2160, -120); }
 constexpr LineLayout Mid(Twips x) { return Vertical(x, 2280, 0); }
 constexpr LineLayout High(Twips x) { return Vertical(x, 2400, 120); }
@@ -146,7 +153,7 @@ constexpr LineLayout High(Twips x) { return Vertical(x, 2400, 120); }
 }  // namespace layout_detail
 
 // Line1, indexed by element. Element 18 sits on the window itself, under
-// picError, so it is never seen; renderers paint window-level lines before
+// picError, so it is never seen: window-level lines are drawn before
 // picError. The others form the grid: together a vertical line at every
 // multiple of 240 from 0 to 5760 and a horizontal one at every multiple of
 // 240 from 240 to 1920, each clipped by picError's inner surface.

@@ -3,38 +3,27 @@
 #include <pango/pangocairo.h>
 
 #include <algorithm>
-#include <cmath>
 #include <memory>
-#include <optional>
-#include <string>
-
-#include "status/pixel_geometry.h"
 
 namespace kelda::status {
 
 namespace {
 
-// The colours of a sunken three-dimensional edge and of the window behind
-// the controls; the design leaves them to the toolkit, these are the
-// classic ones.
+// The edge and face colours, which the layout leaves to the toolkit: the
+// grey ones of a plain desktop theme, so that a picture file looks the same
+// on every machine.
 constexpr Colour kFace = 0xC0C0C0;
 constexpr Colour kShadow = 0x808080;
 constexpr Colour kDarkShadow = 0x404040;
 constexpr Colour kHighlight = 0xFFFFFF;
 constexpr Colour kLight = 0xDFDFDF;
-// The single-line border of the text boxes. A black frame would vanish
-// against their black background; this one keeps the two fields apart.
-constexpr Colour kBoxBorder = kShadow;
 
-// No face named in the design is expected on a Linux desktop; fontconfig's
+// No face the layout names is expected on a Linux desktop; fontconfig's
 // generic sans face stands in for all of them.
 constexpr const char* kStandInFace = "Sans";
-// The window's default font, which the text boxes use.
-constexpr Font kDefaultFont{"MS Sans Serif", 8.25, 400};
 constexpr double kSmallestFit = 0.75;
 
 constexpr double kPointsPerInch = 72.0;
-constexpr double kTwipsPerInch = 1440.0;
 
 void SetColour(cairo_t* cr, Colour c) {
   cairo_set_source_rgb(cr, (c & 0xFF) / 255.0, ((c >> 8) & 0xFF) / 255.0,
@@ -48,32 +37,6 @@ void FillRect(cairo_t* cr, int x, int y, int width, int height, Colour c) {
   cairo_fill(cr);
 }
 
-// The kind of line the toolkit draws one pixel wide: a point at pixel
-// coordinate c lies in pixel round(c), both ends are drawn, and a line whose
-// ends fall into one pixel is that pixel.
-void AliasedLine(cairo_t* cr, Segment s, const PixelRect& clip, Colour c) {
-  // A NaN would put the Cairo context into an error state in which nothing
-  // more is drawn; a stroke with one has no place on the plot anyway.
-  if (!std::isfinite(s.x1 + s.y1 + s.x2 + s.y2)) return;
-  // A margin beyond the clip so that ends cut by it still round outside.
-  const PixelRect bounds{clip.left - 2, clip.top - 2, clip.right + 2, clip.bottom + 2};
-  const std::optional<Segment> cut = ClipTo(s, bounds);
-  if (!cut) return;
-  const double x1 = std::round(cut->x1);
-  const double y1 = std::round(cut->y1);
-  const double x2 = std::round(cut->x2);
-  const double y2 = std::round(cut->y2);
-  SetColour(cr, c);
-  if (x1 == x2 && y1 == y2) {
-    cairo_rectangle(cr, x1, y1, 1, 1);
-    cairo_fill(cr);
-    return;
-  }
-  cairo_move_to(cr, x1 + 0.5, y1 + 0.5);
-  cairo_line_to(cr, x2 + 0.5, y2 + 0.5);
-  cairo_stroke(cr);
-}
-
 struct LayoutDeleter {
   void operator()(PangoLayout* layout) const { g_object_unref(layout); }
 };
@@ -81,108 +44,68 @@ struct FontDeleter {
   void operator()(PangoFontDescription* font) const { pango_font_description_free(font); }
 };
 
-class Painter {
+// Expects aliased drawing, one-pixel lines with square caps (see
+// PaintStatusWindow).
+class CairoCanvas final : public Canvas {
  public:
-  Painter(cairo_t* cr, double dpi) : cr_(cr), dpi_(dpi), pixels_per_twip_(dpi / kTwipsPerInch) {}
+  CairoCanvas(cairo_t* cr, double dpi) : cr_(cr), dpi_(dpi) {}
 
-  void Paint(const StatusContents& contents) {
-    const PixelSize client = ClientPixels(dpi_);
-    FillRect(cr_, 0, 0, client.width, client.height, kFace);
-    for (const LineLayout& line : kLine1) {
-      if (line.container != Container::kWindow) continue;
-      AliasedLine(cr_, {Px(line.x1), Px(line.y1), Px(line.x2), Px(line.y2)},
-                  {0, 0, client.width, client.height}, line.colour);
+  Colour Face() const override { return kFace; }
+  Colour Shadow() const override { return kShadow; }
+
+  void Fill(const PixelRect& r, Colour colour) override {
+    FillRect(cr_, r.left, r.top, r.Width(), r.Height(), colour);
+  }
+
+  void Frame(const PixelRect& r, Colour colour) override {
+    SetColour(cr_, colour);
+    cairo_rectangle(cr_, r.left + 0.5, r.top + 0.5, r.Width() - 1, r.Height() - 1);
+    cairo_stroke(cr_);
+  }
+
+  void SunkenEdge(const PixelRect& outer, int outer_ring, int inner_ring) override {
+    Ring(outer, outer_ring, kShadow, kHighlight);
+    const PixelRect inside{outer.left + outer_ring, outer.top + outer_ring,
+                           outer.right - outer_ring, outer.bottom - outer_ring};
+    Ring(inside, inner_ring, kDarkShadow, kLight);
+  }
+
+  void Line(PixelPoint from, PixelPoint to, Colour colour) override {
+    SetColour(cr_, colour);
+    if (from == to) {
+      cairo_rectangle(cr_, from.x, from.y, 1, 1);
+      cairo_fill(cr_);
+      return;
     }
-    PaintPlot(contents.trace);
-    PaintBox(kSSQBox, contents.ssq_caption);
-    PaintBox(kCycleBox, contents.cycle_caption);
+    // Through the pixels' centres; the square caps cover both end pixels.
+    cairo_move_to(cr_, from.x + 0.5, from.y + 0.5);
+    cairo_line_to(cr_, to.x + 0.5, to.y + 0.5);
+    cairo_stroke(cr_);
   }
 
- private:
-  double Px(double twips) const { return twips * pixels_per_twip_; }
-  int Edge(Twips twips) const { return static_cast<int>(std::lround(Px(twips))); }
-  PixelRect EdgesOf(const Rect& r) const {
-    return {Edge(r.left), Edge(r.top), Edge(r.left + r.width), Edge(r.top + r.height)};
-  }
-
-  // A sunken edge in two rings, each half the border's width.
-  void PaintSunkenEdge(const PixelRect& outer, int ring) {
-    PaintRing(outer, ring, kShadow, kHighlight);
-    const PixelRect inside{outer.left + ring, outer.top + ring, outer.right - ring,
-                           outer.bottom - ring};
-    PaintRing(inside, Edge(kPicError.border) - ring, kDarkShadow, kLight);
-  }
-
-  void PaintRing(const PixelRect& r, int w, Colour top_left, Colour bottom_right) {
-    FillRect(cr_, r.left, r.bottom - w, r.Width(), w, bottom_right);
-    FillRect(cr_, r.right - w, r.top, w, r.Height(), bottom_right);
-    FillRect(cr_, r.left, r.top, r.Width() - w, w, top_left);
-    FillRect(cr_, r.left, r.top, w, r.Height() - w, top_left);
-  }
-
-  void PaintPlot(const std::vector<Stroke>& trace) {
-    const PixelRect outer = EdgesOf(kPicError.bounds);
-    FillRect(cr_, outer.left, outer.top, outer.Width(), outer.Height(), kPicError.back);
-    PaintSunkenEdge(outer, Edge(kPicError.border / 2));
-
-    const int border = Edge(kPicError.border);
-    const PixelRect inner{outer.left + border, outer.top + border, outer.right - border,
-                          outer.bottom - border};
+  void PushClip(const PixelRect& r) override {
     cairo_save(cr_);
-    cairo_rectangle(cr_, inner.left, inner.top, inner.Width(), inner.Height());
+    cairo_rectangle(cr_, r.left, r.top, r.Width(), r.Height());
     cairo_clip(cr_);
-    for (const LineLayout& line : kLine1) {
-      if (line.container != Container::kPlot) continue;
-      AliasedLine(cr_,
-                  {inner.left + Px(line.x1), inner.top + Px(line.y1), inner.left + Px(line.x2),
-                   inner.top + Px(line.y2)},
-                  inner, line.colour);
-    }
-    const PixelRect label = EdgesOf(kLabel1.bounds);
-    PaintText({inner.left + label.left, inner.top + label.top,
-               std::min(inner.left + label.right, inner.right),
-               std::min(inner.top + label.bottom, inner.bottom)},
-              kLabel1.design_caption, kLabel1.font.value_or(kDefaultFont), kLabel1.fore);
-    const double unit_x = Px(kPicError.twips_per_unit_x);
-    const double unit_y = Px(kPicError.twips_per_unit_y);
-    for (const Stroke& s : trace) {
-      AliasedLine(cr_,
-                  {inner.left + s.from.x * unit_x, inner.top + s.from.y * unit_y,
-                   inner.left + s.to.x * unit_x, inner.top + s.to.y * unit_y},
-                  inner, s.colour);
-    }
-    cairo_restore(cr_);
   }
 
-  void PaintBox(const TextLayout& box, const std::string& caption) {
-    const PixelRect r = EdgesOf(box.bounds);
-    FillRect(cr_, r.left, r.top, r.Width(), r.Height(), box.back.value_or(kFace));
-    int inset = 0;
-    if (box.border) {
-      SetColour(cr_, kBoxBorder);
-      cairo_rectangle(cr_, r.left + 0.5, r.top + 0.5, r.Width() - 1, r.Height() - 1);
-      cairo_stroke(cr_);
-      inset = 1;
-    }
-    PaintText({r.left + inset, r.top + inset, r.right - inset, r.bottom - inset}, caption,
-              box.font.value_or(kDefaultFont), box.fore);
-  }
+  void PopClip() override { cairo_restore(cr_); }
 
-  // Left-aligned at the top of `r` and clipped by it, as a static text is.
-  // The stand-in face runs wider than the design's, which fitted "RMS Error"
+  // The stand-in face runs wider than the layout's, which fits "RMS Error"
   // into the plot's corner; a text that would be cut is set smaller, down to
-  // kSmallestFit of its size, before the clip takes the rest.
-  void PaintText(const PixelRect& r, std::string_view text, const Font& font, Colour colour) {
-    if (text.empty() || r.Width() <= 0 || r.Height() <= 0) return;
-    const double size = font.points * dpi_ / kPointsPerInch;
+  // kSmallestFit of its size, before the clip takes the rest. Drawn over the
+  // box's own colour, which needs no painting again.
+  void Text(const TextBox& box) override {
+    const PixelRect& r = box.bounds;
+    const double size = box.font.points * dpi_ / kPointsPerInch;
     const std::unique_ptr<PangoFontDescription, FontDeleter> description(
         pango_font_description_new());
     pango_font_description_set_family(description.get(), kStandInFace);
-    pango_font_description_set_weight(description.get(), static_cast<PangoWeight>(font.weight));
+    pango_font_description_set_weight(description.get(), static_cast<PangoWeight>(box.font.weight));
     pango_font_description_set_absolute_size(description.get(), size * PANGO_SCALE);
     const std::unique_ptr<PangoLayout, LayoutDeleter> layout(pango_cairo_create_layout(cr_));
     pango_layout_set_font_description(layout.get(), description.get());
-    pango_layout_set_text(layout.get(), text.data(), static_cast<int>(text.size()));
+    pango_layout_set_text(layout.get(), box.text.data(), static_cast<int>(box.text.size()));
     int width = 0;
     pango_layout_get_pixel_size(layout.get(), &width, nullptr);
     if (width > r.Width()) {
@@ -194,35 +117,35 @@ class Painter {
     cairo_save(cr_);
     cairo_rectangle(cr_, r.left, r.top, r.Width(), r.Height());
     cairo_clip(cr_);
-    SetColour(cr_, colour);
+    SetColour(cr_, box.fore);
     cairo_move_to(cr_, r.left, r.top);
     pango_cairo_show_layout(cr_, layout.get());
     cairo_restore(cr_);
   }
 
+ private:
+  // `w` pixels wide; the bottom and right sides take the corners they share
+  // with the others.
+  void Ring(const PixelRect& r, int w, Colour top_left, Colour bottom_right) {
+    FillRect(cr_, r.left, r.bottom - w, r.Width(), w, bottom_right);
+    FillRect(cr_, r.right - w, r.top, w, r.Height(), bottom_right);
+    FillRect(cr_, r.left, r.top, r.Width() - w, w, top_left);
+    FillRect(cr_, r.left, r.top, w, r.Height() - w, top_left);
+  }
+
   cairo_t* cr_;
   double dpi_;
-  double pixels_per_twip_;
 };
 
 }  // namespace
-
-PixelSize ClientPixels(double dpi) {
-  const double pixels_per_twip = dpi / kTwipsPerInch;
-  return {static_cast<int>(std::lround(kClientWidth * pixels_per_twip)),
-          static_cast<int>(std::lround(kClientHeight * pixels_per_twip))};
-}
-
-StatusContents StatusContents::Of(const frmStatus& form) {
-  return {form.SSQBoxCaption(), form.CycleBoxCaption(), form.Trace()};
-}
 
 void PaintStatusWindow(cairo_t* cr, const StatusContents& contents, double dpi) {
   cairo_save(cr);
   cairo_set_antialias(cr, CAIRO_ANTIALIAS_NONE);
   cairo_set_line_width(cr, 1.0);
   cairo_set_line_cap(cr, CAIRO_LINE_CAP_SQUARE);
-  Painter(cr, dpi).Paint(contents);
+  CairoCanvas canvas(cr, dpi);
+  DrawStatusWindow(canvas, contents, {dpi, dpi});
   cairo_restore(cr);
 }
 

@@ -1,5 +1,6 @@
-// Whole-pixel geometry shared by the status window's renderers: rectangles
-// and line segments, and the clipping of a segment to a rectangle.
+// Pixel geometry of the status window's drawing: whole-pixel points and
+// rectangles, segments in fractional pixels, and the clipping of a segment
+// to a rectangle.
 #pragma once
 
 #include <algorithm>
@@ -17,6 +18,13 @@ struct PixelRect {
 
   int Width() const { return right - left; }
   int Height() const { return bottom - top; }
+};
+
+struct PixelPoint {
+  int x;
+  int y;
+
+  friend bool operator==(const PixelPoint&, const PixelPoint&) = default;
 };
 
 struct Segment {

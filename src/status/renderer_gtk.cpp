@@ -1,5 +1,6 @@
 // The status window on Linux desktops: a GTK 3 top-level window holding one
-// drawing area, which the painter fills from the contents presented last.
+// drawing area, which the Cairo canvas fills from the contents presented
+// last.
 #include <gtk/gtk.h>
 
 #include <string>
@@ -87,9 +88,8 @@ class GtkRenderer final : public Renderer {
 
   // Puts the form's current contents on screen at the next repaint.
   void TakeOver() {
-    StatusContents contents = StatusContents::Of(*form_);
-    if (contents == contents_) return;
-    contents_ = std::move(contents);
+    if (contents_.Shows(*form_)) return;
+    contents_ = StatusContents::Of(*form_);
     gtk_widget_queue_draw(area_);
   }
 
@@ -98,7 +98,7 @@ class GtkRenderer final : public Renderer {
     // read as the screen's dpi.
     const double dpi = gdk_screen_get_resolution(gdk_screen_get_default());
     dpi_ = dpi >= kMinDpi && dpi <= kMaxDpi ? dpi : kScreenDpi;
-    const PixelSize client = ClientPixels(dpi_);
+    const PixelSize client = ClientPixels({dpi_, dpi_});
 
     window_ = gtk_window_new(GTK_WINDOW_TOPLEVEL);
     gtk_window_set_title(GTK_WINDOW(window_), std::string(kCaption).c_str());

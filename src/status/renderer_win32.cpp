@@ -1,7 +1,7 @@
-// The status window on Windows: a top-level Win32 window painted with GDI
-// from the design in status/layout.h and a copy of the form's texts and
-// trace. Twips become pixels by the screen's resolution; the yield is a
-// PeekMessage loop over the thread's queue.
+// The status window on Windows: a top-level Win32 window whose client area
+// a GDI canvas (status/drawing.h) paints from a copy of the form's texts and
+// trace, at the screen's resolution. The yield is a PeekMessage loop over
+// the thread's queue.
 #include "status/renderer_win32.h"
 
 #include <windows.h>
@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "base/error.h"
-#include "status/pixel_geometry.h"
+#include "status/drawing.h"
 #include "status/renderer.h"
 
 namespace kelda::status {
@@ -28,10 +28,7 @@ constexpr int32_t kErrCannotCreateWindow = 7;
 
 constexpr wchar_t kClassName[] = L"KeldaStatusWindow";
 constexpr DWORD kStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
-constexpr double kTwipsPerInch = 1440.0;
 constexpr double kPointsPerInch = 72.0;
-// The window's default font, which the text boxes use.
-constexpr Font kDefaultFont{"MS Sans Serif", 8.25, 400};
 // How often the window looks for changes made to its form outside a yield:
 // the completion text a run sets as it returns, which the host's own message
 // loop should bring to the screen.
@@ -125,29 +122,36 @@ class WindowClass {
 
 RECT ToRect(const PixelRect& r) { return RECT{r.left, r.top, r.right, r.bottom}; }
 
-// What the window shows beyond its fixed design, copied from the form so
-// that it can repaint after the form has changed or been replaced.
-struct Contents {
-  std::string ssq_caption;
-  std::string cycle_caption;
-  std::vector<Stroke> trace;
-  std::wstring ssq_text;
-  std::wstring cycle_text;
+// A text in UTF-16 for GDI, converted without allocating: painting runs
+// inside the window procedure, which no exception may leave. The texts are
+// a few dozen characters; a longer one is cut at a character's boundary.
+class WideText {
+ public:
+  explicit WideText(std::string_view utf8) {
+    // No UTF-8 sequence becomes more UTF-16 units than it has bytes.
+    size_t bytes = std::min(utf8.size(), kCapacity);
+    while (bytes > 0 && bytes < utf8.size() &&
+           (static_cast<unsigned char>(utf8[bytes]) & 0xC0) == 0x80) {
+      --bytes;
+    }
+    if (bytes > 0) {
+      length_ = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(bytes), units_,
+                                    static_cast<int>(kCapacity));
+    }
+  }
 
-  static Contents Of(const frmStatus& form) {
-    return {form.SSQBoxCaption(), form.CycleBoxCaption(), form.Trace(), Wide(form.SSQBoxCaption()),
-            Wide(form.CycleBoxCaption())};
-  }
-  // Allocates nothing.
-  bool Shows(const frmStatus& form) const {
-    return ssq_caption == form.SSQBoxCaption() && cycle_caption == form.CycleBoxCaption() &&
-           trace == form.Trace();
-  }
+  const wchar_t* data() const { return units_; }
+  int size() const { return length_; }
+
+ private:
+  static constexpr size_t kCapacity = 256;
+  wchar_t units_[kCapacity];
+  int length_ = 0;
 };
 
 class GdiFont {
  public:
-  GdiFont(const Font& font, int dpi_y) {
+  GdiFont(const Font& font, int dpi_y) : font_(font) {
     const std::wstring face = Wide(font.face);
     handle_ =
         CreateFontW(-static_cast<int>(std::lround(font.points * dpi_y / kPointsPerInch)), 0, 0, 0,
@@ -160,147 +164,99 @@ class GdiFont {
   GdiFont(const GdiFont&) = delete;
   GdiFont& operator=(const GdiFont&) = delete;
 
+  // The layout's font this one was made for.
+  const Font& font() const { return font_; }
   HFONT get() const {
     return handle_ != nullptr ? handle_ : static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
   }
 
  private:
+  Font font_;
   HFONT handle_ = nullptr;
 };
 
-// Paints the client area onto `dc` in the same order as the design creates
-// its controls: window-level lines first (so Line1(18) ends up under
-// picError), then picError with its grid, caption and trace, then the boxes.
-class Painter {
+// The layout's two fonts, made with the window for its resolution.
+struct GdiFonts {
+  explicit GdiFonts(int dpi_y) : label(*kLabel1.font, dpi_y), box(kDefaultFont, dpi_y) {}
+
+  // The system's GUI font for a font the layout does not use.
+  HFONT For(const Font& font) const {
+    if (font == label.font()) return label.get();
+    if (font == box.font()) return box.get();
+    return static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
+  }
+
+  GdiFont label;
+  GdiFont box;
+};
+
+// Draws onto a device context. Allocates nothing, so that it can run inside
+// the window procedure.
+class GdiCanvas final : public Canvas {
  public:
-  // Allocates nothing, so that it can run inside the window procedure.
-  Painter(HDC dc, int dpi_x, int dpi_y, const std::wstring& label_caption,
-          const GdiFont& label_font, const GdiFont& box_font)
-      : dc_(dc),
-        dpi_x_(dpi_x),
-        dpi_y_(dpi_y),
-        label_caption_(label_caption),
-        label_font_(label_font),
-        box_font_(box_font) {}
+  GdiCanvas(HDC dc, const GdiFonts& fonts) : dc_(dc), fonts_(fonts) {}
 
-  void Paint(const Contents& contents) {
-    const PixelRect client{0, 0, EdgeX(kClientWidth), EdgeY(kClientHeight)};
-    Fill(client, GetSysColor(COLOR_BTNFACE));
-    for (const LineLayout& line : kLine1) {
-      if (line.container != Container::kWindow) continue;
-      Line({PxX(line.x1), PxY(line.y1), PxX(line.x2), PxY(line.y2)}, client, line.colour);
-    }
-    PaintPlot(contents.trace);
-    PaintBox(kSSQBox, contents.ssq_text);
-    PaintBox(kCycleBox, contents.cycle_text);
-  }
+  Colour Face() const override { return GetSysColor(COLOR_BTNFACE); }
+  Colour Shadow() const override { return GetSysColor(COLOR_BTNSHADOW); }
 
- private:
-  double PxX(double twips) const { return twips * dpi_x_ / kTwipsPerInch; }
-  double PxY(double twips) const { return twips * dpi_y_ / kTwipsPerInch; }
-  int EdgeX(Twips twips) const { return static_cast<int>(std::lround(PxX(twips))); }
-  int EdgeY(Twips twips) const { return static_cast<int>(std::lround(PxY(twips))); }
-  PixelRect EdgesOf(const Rect& r) const {
-    return {EdgeX(r.left), EdgeY(r.top), EdgeX(r.left + r.width), EdgeY(r.top + r.height)};
-  }
-
-  void Fill(const PixelRect& r, COLORREF colour) {
-    if (r.right <= r.left || r.bottom <= r.top) return;
+  void Fill(const PixelRect& r, Colour colour) override {
     SetDCBrushColor(dc_, colour);
     const RECT rect = ToRect(r);
     FillRect(dc_, &rect, static_cast<HBRUSH>(GetStockObject(DC_BRUSH)));
   }
 
-  // A one-pixel line with both ends drawn; a line whose ends fall into one
-  // pixel is that pixel.
-  void Line(Segment s, const PixelRect& clip, Colour colour) {
-    const PixelRect bounds{clip.left - 2, clip.top - 2, clip.right + 2, clip.bottom + 2};
-    const std::optional<Segment> cut = ClipTo(s, bounds);
-    if (!cut) return;
-    const int x1 = static_cast<int>(std::lround(cut->x1));
-    const int y1 = static_cast<int>(std::lround(cut->y1));
-    const int x2 = static_cast<int>(std::lround(cut->x2));
-    const int y2 = static_cast<int>(std::lround(cut->y2));
-    SetDCPenColor(dc_, colour);
-    SelectObject(dc_, GetStockObject(DC_PEN));
-    MoveToEx(dc_, x1, y1, nullptr);
-    LineTo(dc_, x2, y2);
-    SetPixelV(dc_, x2, y2, colour);
+  void Frame(const PixelRect& r, Colour colour) override {
+    SetDCBrushColor(dc_, colour);
+    const RECT rect = ToRect(r);
+    FrameRect(dc_, &rect, static_cast<HBRUSH>(GetStockObject(DC_BRUSH)));
   }
 
-  void PaintPlot(const std::vector<Stroke>& trace) {
-    const PixelRect outer = EdgesOf(kPicError.bounds);
-    Fill(outer, kPicError.back);
+  // The system's own edge, in its colours and one pixel a ring at any
+  // resolution.
+  void SunkenEdge(const PixelRect& outer, int, int) override {
     RECT edge = ToRect(outer);
     DrawEdge(dc_, &edge, EDGE_SUNKEN, BF_RECT);
-
-    const int border_x = EdgeX(kPicError.border);
-    const int border_y = EdgeY(kPicError.border);
-    const PixelRect inner{outer.left + border_x, outer.top + border_y, outer.right - border_x,
-                          outer.bottom - border_y};
-    const int saved = SaveDC(dc_);
-    IntersectClipRect(dc_, inner.left, inner.top, inner.right, inner.bottom);
-    for (const LineLayout& line : kLine1) {
-      if (line.container != Container::kPlot) continue;
-      Line({inner.left + PxX(line.x1), inner.top + PxY(line.y1), inner.left + PxX(line.x2),
-            inner.top + PxY(line.y2)},
-           inner, line.colour);
-    }
-    const PixelRect label = EdgesOf(kLabel1.bounds);
-    Text({inner.left + label.left, inner.top + label.top, inner.left + label.right,
-          inner.top + label.bottom},
-         label_caption_, label_font_, kLabel1.fore, std::nullopt);
-    const double unit_x = PxX(kPicError.twips_per_unit_x);
-    const double unit_y = PxY(kPicError.twips_per_unit_y);
-    for (const Stroke& s : trace) {
-      Line({inner.left + s.from.x * unit_x, inner.top + s.from.y * unit_y,
-            inner.left + s.to.x * unit_x, inner.top + s.to.y * unit_y},
-           inner, s.colour);
-    }
-    RestoreDC(dc_, saved);
   }
 
-  void PaintBox(const TextLayout& box, const std::wstring& caption) {
-    const PixelRect r = EdgesOf(box.bounds);
-    Fill(r, box.back.value_or(GetSysColor(COLOR_BTNFACE)));
-    PixelRect text = r;
-    if (box.border) {
-      const RECT frame = ToRect(r);
-      FrameRect(dc_, &frame, GetSysColorBrush(COLOR_BTNSHADOW));
-      text = {r.left + 1, r.top + 1, r.right - 1, r.bottom - 1};
-    }
-    Text(text, caption, box_font_, box.fore, box.back);
+  // LineTo leaves out the last pixel; SetPixelV adds it.
+  void Line(PixelPoint from, PixelPoint to, Colour colour) override {
+    SetDCPenColor(dc_, colour);
+    SelectObject(dc_, GetStockObject(DC_PEN));
+    MoveToEx(dc_, from.x, from.y, nullptr);
+    LineTo(dc_, to.x, to.y);
+    SetPixelV(dc_, to.x, to.y, colour);
   }
 
-  // Left-aligned at the top of `r` and clipped by it, as a static text is.
-  void Text(const PixelRect& r, const std::wstring& text, const GdiFont& font, Colour fore,
-            std::optional<Colour> back) {
-    if (text.empty()) return;
-    const HGDIOBJ old_font = SelectObject(dc_, font.get());
-    SetTextColor(dc_, fore);
-    if (back) {
+  void PushClip(const PixelRect& r) override {
+    SaveDC(dc_);
+    IntersectClipRect(dc_, r.left, r.top, r.right, r.bottom);
+  }
+
+  void PopClip() override { RestoreDC(dc_, -1); }
+
+  void Text(const TextBox& box) override {
+    const WideText text(box.text);
+    const HGDIOBJ old_font = SelectObject(dc_, fonts_.For(box.font));
+    SetTextColor(dc_, box.fore);
+    if (box.back) {
       SetBkMode(dc_, OPAQUE);
-      SetBkColor(dc_, *back);
+      SetBkColor(dc_, *box.back);
     } else {
       SetBkMode(dc_, TRANSPARENT);
     }
-    RECT rect = ToRect(r);
-    DrawTextW(dc_, text.c_str(), static_cast<int>(text.size()), &rect,
-              DT_LEFT | DT_TOP | DT_SINGLELINE | DT_NOPREFIX);
+    RECT rect = ToRect(box.bounds);
+    DrawTextW(dc_, text.data(), text.size(), &rect, DT_LEFT | DT_TOP | DT_SINGLELINE | DT_NOPREFIX);
     SelectObject(dc_, old_font);
   }
 
+ private:
   HDC dc_;
-  int dpi_x_;
-  int dpi_y_;
-  const std::wstring& label_caption_;
-  const GdiFont& label_font_;
-  const GdiFont& box_font_;
+  const GdiFonts& fonts_;
 };
 
 class Win32Renderer final : public Renderer {
  public:
-  Win32Renderer() : label_caption_(Wide(kLabel1.design_caption)) {
+  Win32Renderer() {
     const HDC screen = GetDC(nullptr);
     if (screen != nullptr) {
       dpi_x_ = GetDeviceCaps(screen, LOGPIXELSX);
@@ -322,7 +278,7 @@ class Win32Renderer final : public Renderer {
     if (hwnd_ == nullptr) {
       if (!form.Visible()) return;
       form_ = &form;
-      shown_ = Contents::Of(form);
+      shown_ = StatusContents::Of(form);
       Create();
       return;
     }
@@ -379,18 +335,17 @@ class Win32Renderer final : public Renderer {
   // Puts the form's current contents on screen at the next repaint.
   void TakeOver() {
     if (form_ == nullptr || shown_.Shows(*form_)) return;
-    shown_ = Contents::Of(*form_);
+    shown_ = StatusContents::Of(*form_);
     InvalidateRect(hwnd_, nullptr, FALSE);
   }
 
   void Create() {
     Class().Require();
-    RECT frame{0, 0, static_cast<LONG>(std::lround(kClientWidth * dpi_x_ / kTwipsPerInch)),
-               static_cast<LONG>(std::lround(kClientHeight * dpi_y_ / kTwipsPerInch))};
+    const PixelSize client = ClientPixels(Dpi());
+    RECT frame{0, 0, client.width, client.height};
     AdjustWindowRectEx(&frame, kStyle, FALSE, 0);
     const std::wstring caption = Wide(kCaption);
-    label_font_.emplace(*kLabel1.font, dpi_y_);
-    box_font_.emplace(kDefaultFont, dpi_y_);
+    fonts_.emplace(dpi_y_);
     // No owner: the window stands on its own beside the host's windows.
     const HWND hwnd = CreateWindowExW(
         0, kClassName, caption.c_str(), kStyle, CW_USEDEFAULT, CW_USEDEFAULT,
@@ -400,6 +355,13 @@ class Win32Renderer final : public Renderer {
     SetTimer(hwnd_, kRefreshTimer, kRefreshMilliseconds, nullptr);
     ShowWindow(hwnd_, SW_SHOWNORMAL);
     UpdateWindow(hwnd_);
+  }
+
+  Resolution Dpi() const { return {static_cast<double>(dpi_x_), static_cast<double>(dpi_y_)}; }
+
+  void Paint(HDC dc) const {
+    GdiCanvas canvas(dc, *fonts_);
+    DrawStatusWindow(canvas, shown_, Dpi());
   }
 
   void OnPaint() {
@@ -417,12 +379,12 @@ class Win32Renderer final : public Renderer {
         memory != nullptr ? CreateCompatibleBitmap(target, width, height) : nullptr;
     if (bitmap != nullptr) {
       const HGDIOBJ old = SelectObject(memory, bitmap);
-      Painter(memory, dpi_x_, dpi_y_, label_caption_, *label_font_, *box_font_).Paint(shown_);
+      Paint(memory);
       BitBlt(target, 0, 0, width, height, memory, 0, 0, SRCCOPY);
       SelectObject(memory, old);
       DeleteObject(bitmap);
     } else {
-      Painter(target, dpi_x_, dpi_y_, label_caption_, *label_font_, *box_font_).Paint(shown_);
+      Paint(target);
     }
     if (memory != nullptr) DeleteDC(memory);
     EndPaint(hwnd_, &ps);
@@ -470,13 +432,11 @@ class Win32Renderer final : public Renderer {
   // The form presented last. The status window replaces a form in place, so
   // the address stays valid while this renderer lives.
   const frmStatus* form_ = nullptr;
-  Contents shown_;
+  StatusContents shown_;
   int dpi_x_ = 96;
   int dpi_y_ = 96;
-  std::wstring label_caption_;
   // Made with the window, for its resolution.
-  std::optional<GdiFont> label_font_;
-  std::optional<GdiFont> box_font_;
+  std::optional<GdiFonts> fonts_;
 };
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <random>
 
 #include "base/error.h"
+#include "status/painter.h"
 
 namespace kelda::status {
 
@@ -73,7 +74,7 @@ StatusImage::StatusImage(const frmStatus& form, double dpi) {
     Raise(kErrInvalidArgument,
           fmt::format("Invalid procedure call or argument: a status image of {} dpi", dpi));
   }
-  const PixelSize size = ClientPixels(dpi);
+  const PixelSize size = ClientPixels({dpi, dpi});
   width_ = size.width;
   height_ = size.height;
   stride_ = cairo_format_stride_for_width(CAIRO_FORMAT_RGB24, width_);

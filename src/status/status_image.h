@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "status/drawing.h"
 #include "status/form.h"
-#include "status/painter.h"
 
 namespace kelda::status {
 
@@ -34,8 +34,8 @@ class StatusImage {
  private:
   int width_;
   int height_;
-  int stride_;                 // bytes per row, as Cairo lays them out
-  std::vector<uint8_t> data_;  // Cairo's RGB24: one native 0x00RRGGBB word per pixel
+  int stride_;                 // bytes per row, with each row's padding
+  std::vector<uint8_t> data_;  // one native-endian 0x00RRGGBB word per pixel
 };
 
 }  // namespace kelda::status

@@ -9,11 +9,12 @@
 #include <optional>
 #include <string>
 
+#include "base/checked.h"
 #include "base/checked_array.h"
 #include "base/value.h"
 #include "data/database.h"
 
-namespace kelda::data {
+namespace kelda::training {
 
 struct ObjectFields {
   ObjectFields() = default;
@@ -41,14 +42,25 @@ struct ObjectFields {
   // FieldCount - 2 .. FieldCount stay Empty.
   CheckedArray<Value> InputNames;
 
+  // The counts a run derives from the table, named. The arrays underneath
+  // stay checked, so a count that does not fit an array still raises 9
+  // where the array is indexed.
+  //
+  // Rows of the table when it was counted: every one is predicted, those up
+  // to the first Null target are the examples.
+  int32_t RowCount() const { return RecordCount - 1; }
+  // Input columns of the table (its columns but the target and `Actual`).
+  // Raises 6 when no run has named the columns yet.
+  int32_t InputColumnCount() const { return CheckedSub<int32_t>(InputNames.UBound(), 2); }
+
   // The rows of the table when the run counted them, by rowid: the run
   // trains on and predicts these and no others (none for a table without
   // rowid).
-  std::shared_ptr<const RowIds> RunRows;
+  std::shared_ptr<const data::RowIds> RunRows;
 
   // Kept open from one training run to the next; each run replaces them.
-  std::optional<Database> TrainingDatabase;
-  std::optional<Recordset> TargetRecordset;
+  std::optional<data::Database> TrainingDatabase;
+  std::optional<data::Recordset> TargetRecordset;
 };
 
-}  // namespace kelda::data
+}  // namespace kelda::training

@@ -1,13 +1,38 @@
-#include "relevance/write_back.h"
+#include "training/prediction.h"
 
 #include <charconv>
 
 #include "base/checked.h"
-#include "data/run_setup.h"
-#include "data/training_table.h"
 #include "engine/engine.h"
+#include "training/run_setup.h"
+#include "training/training_table.h"
 
-namespace kelda::relevance {
+namespace kelda::training {
+namespace {
+
+// Input unit k + 1 takes field column(k) of the current row.
+template <class Column>
+void Load(engine::NetworkState& net, ObjectFields& fields, const data::Recordset& source, int count,
+          int withheld, Column column) {
+  for (int j = 0; j < count; ++j) {
+    fields.FieldValue = source.Fields(column(j)).GetValue().ToDouble();
+    fields.FieldValue = ScaleInput(fields, j + 1, fields.FieldValue);
+    net.Activation(j + 1, 1) = j == withheld ? 0.0 : fields.FieldValue;
+  }
+}
+
+}  // namespace
+
+void LoadInputs(engine::NetworkState& net, ObjectFields& fields, const data::Recordset& source,
+                int count, int withheld) {
+  Load(net, fields, source, count, withheld, [](int j) { return j; });
+}
+
+void LoadInputs(engine::NetworkState& net, ObjectFields& fields, const data::Recordset& source,
+                std::span<const int> columns) {
+  Load(net, fields, source, static_cast<int>(columns.size()), -1,
+       [columns](int j) { return columns[static_cast<size_t>(j)]; });
+}
 
 double StoredPrediction(double v) {
   if (v >= 0.1) return v;
@@ -20,22 +45,21 @@ double StoredPrediction(double v) {
   return rounded == 0.0 ? 0.0 : rounded;  // no digit in the text: 0, never -0
 }
 
-void StorePrediction(const engine::NetworkState& net, const data::ObjectFields& fields,
+void StorePrediction(const engine::NetworkState& net, const ObjectFields& fields,
                      data::Recordset& cursor) {
-  const double v = data::UnscaleOutput(fields, net.Activation(1, 3));
+  const double v = UnscaleOutput(fields, net.Activation(1, 3));
   cursor.Edit();
   cursor.Fields("Actual").SetValue(Value(StoredPrediction(v)));
   cursor.Update();
 }
 
-bool WritePredictions(data::DBEngine& engine, engine::NetworkState& net,
-                      data::ObjectFields& fields) {
+bool WritePredictions(data::DBEngine& engine, engine::NetworkState& net, ObjectFields& fields) {
   if (fields.MSAccessDBName.empty()) return false;
-  data::Database db = data::OpenRunDatabase(engine, fields);
+  data::Database db = OpenRunDatabase(engine, fields);
   data::Recordset cursor = db.OpenRecordset(fields.MSAccessTableName);
-  const int inputs = CheckedSub<int32_t>(fields.InputNames.UBound(), 2);
-  for (int32_t r = 1; r <= fields.RecordCount - 1; ++r) {
-    data::LoadInputs(net, fields, cursor, inputs);
+  const int inputs = fields.InputColumnCount();
+  for (int32_t r = 1; r <= fields.RowCount(); ++r) {
+    LoadInputs(net, fields, cursor, inputs);
     engine::ForwardPass(net);
     StorePrediction(net, fields, cursor);
     cursor.MoveNext();
@@ -43,4 +67,4 @@ bool WritePredictions(data::DBEngine& engine, engine::NetworkState& net,
   return true;
 }
 
-}  // namespace kelda::relevance
+}  // namespace kelda::training

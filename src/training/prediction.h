@@ -1,12 +1,31 @@
-// Prediction write-back: the trained network's prediction for every counted
-// row of the training table, stored into the row's column `Actual`.
+// Predictions: how a row of a table becomes the network's prediction stored
+// in the row's column `Actual`. One path for the report epochs of a training
+// run, the final write-back, the relevance analysis and a saved network
+// predicting another table.
 #pragma once
 
-#include "data/database.h"
-#include "data/object_fields.h"
-#include "engine/network_state.h"
+#include <span>
 
-namespace kelda::relevance {
+#include "data/database.h"
+#include "engine/network_state.h"
+#include "training/object_fields.h"
+
+namespace kelda::training {
+
+// Loads the current row of `source` into the input layer: input unit k + 1
+// takes field k of the row (k = 0 .. count - 1), as a double, scaled with
+// the range of input column k (fields.FieldValue holds each value, raw and
+// then scaled, as it goes); the unit of column `withheld` (-1: none) is set
+// to 0, its value still read and scaled. Units above `count` keep their
+// values. Raises 94 / 13 for a Null or non-numeric input, 6 for a constant
+// column, 9 for more than 20 input columns.
+void LoadInputs(engine::NetworkState& net, ObjectFields& fields, const data::Recordset& source,
+                int count, int withheld = -1);
+
+// The same with input unit k + 1 taking field `columns[k]` of the row, for a
+// table whose input columns stand elsewhere.
+void LoadInputs(engine::NetworkState& net, ObjectFields& fields, const data::Recordset& source,
+                std::span<const int> columns);
 
 // The number stored for a prediction v (in the target column's units): v
 // itself from 0.1 up; below 0.1 the number that v's four-decimal text
@@ -19,7 +38,7 @@ double StoredPrediction(double v);
 // commits the row. REQUIRES: `cursor` is an updatable cursor over the
 // training table standing on a row. Raises 94 when the target column had no
 // value, and the database's errors.
-void StorePrediction(const engine::NetworkState& net, const data::ObjectFields& fields,
+void StorePrediction(const engine::NetworkState& net, const ObjectFields& fields,
                      data::Recordset& cursor);
 
 // Runs the network over rows 1 .. RecordCount - 1 of the table, from the
@@ -27,7 +46,6 @@ void StorePrediction(const engine::NetworkState& net, const data::ObjectFields& 
 // MSAccessDBName is empty. Raises on a Null or non-numeric input (including
 // rows after the examples), a constant input column, and a table shorter
 // than counted (3021); rows already stored keep their new values.
-bool WritePredictions(data::DBEngine& engine, engine::NetworkState& net,
-                      data::ObjectFields& fields);
+bool WritePredictions(data::DBEngine& engine, engine::NetworkState& net, ObjectFields& fields);
 
-}  // namespace kelda::relevance
+}  // namespace kelda::training

@@ -1,4 +1,4 @@
-#include "data/run_setup.h"
+#include "training/run_setup.h"
 
 #include <algorithm>
 #include <new>
@@ -9,7 +9,7 @@
 #include "base/error.h"
 #include "engine/engine.h"
 
-namespace kelda::data {
+namespace kelda::training {
 
 void PrepareRun(engine::NetworkState& net, ObjectFields& fields) {
   // Initialised before the parameters below are set, so the first run after
@@ -46,18 +46,18 @@ void PrepareRun(engine::NetworkState& net, ObjectFields& fields) {
 
 std::string MinQuery(const std::string& column, const std::string& alias,
                      const std::string& table) {
-  return "SELECT MIN(" + SqlName(column) + ") AS " + alias + " FROM " + SqlName(table);
+  return "SELECT MIN(" + data::SqlName(column) + ") AS " + alias + " FROM " + data::SqlName(table);
 }
 
 std::string MaxQuery(const std::string& column, const std::string& alias,
                      const std::string& table) {
-  return "SELECT MAX(" + SqlName(column) + ") AS " + alias + " FROM " + SqlName(table);
+  return "SELECT MAX(" + data::SqlName(column) + ") AS " + alias + " FROM " + data::SqlName(table);
 }
 
 namespace {
 
-Value Aggregate(Database& db, const std::string& sql, const char* alias) {
-  Recordset rs = db.OpenRecordset(sql);
+Value Aggregate(data::Database& db, const std::string& sql, const char* alias) {
+  data::Recordset rs = db.OpenRecordset(sql);
   return rs.Fields(alias).GetValue();
 }
 
@@ -66,14 +66,15 @@ Value Aggregate(Database& db, const std::string& sql, const char* alias) {
 // aggregate comes back as text the column is read value by value and each
 // value converted as the rows themselves are read: 13 for text that is not a
 // number.
-std::pair<Value, Value> Range(Database& db, const std::string& column, const char* min_alias,
+std::pair<Value, Value> Range(data::Database& db, const std::string& column, const char* min_alias,
                               const char* max_alias, const std::string& table) {
   Value lo = Aggregate(db, MinQuery(column, min_alias, table), min_alias);
   Value hi = Aggregate(db, MaxQuery(column, max_alias, table), max_alias);
   if (!lo.IsText() && !hi.IsText()) return {std::move(lo), std::move(hi)};
   lo = Value::Null();
   hi = Value::Null();
-  Recordset rs = db.OpenRecordset("SELECT " + SqlName(column) + " FROM " + SqlName(table));
+  data::Recordset rs =
+      db.OpenRecordset("SELECT " + data::SqlName(column) + " FROM " + data::SqlName(table));
   for (; !rs.IsEOF(); rs.MoveNext()) {
     const Value v = rs.Fields(0).GetValue();
     if (v.IsNull()) continue;
@@ -86,9 +87,9 @@ std::pair<Value, Value> Range(Database& db, const std::string& column, const cha
 
 }  // namespace
 
-void QueryRanges(Database& db, ObjectFields& fields, const std::string& target_name) {
+void QueryRanges(data::Database& db, ObjectFields& fields, const std::string& target_name) {
   const std::string& table = fields.MSAccessTableName;
-  const int32_t last_input = fields.InputNames.UBound() - 3;
+  const int32_t last_input = fields.InputColumnCount() - 1;
   for (int32_t i = 0; i <= last_input; ++i) {
     const std::string name = fields.InputNames(i).IsText() ? fields.InputNames(i).text() : "";
     const auto [min, max] = Range(db, name, "Min1", "Max1", table);
@@ -122,13 +123,4 @@ double UnscaleOutput(const ObjectFields& fields, double y) {
   return Finite(Finite(d * y) + min);
 }
 
-void LoadInputs(engine::NetworkState& net, ObjectFields& fields, const Recordset& source, int count,
-                int withheld) {
-  for (int j = 0; j < count; ++j) {
-    fields.FieldValue = source.Fields(j).GetValue().ToDouble();
-    fields.FieldValue = ScaleInput(fields, j + 1, fields.FieldValue);
-    net.Activation(j + 1, 1) = j == withheld ? 0.0 : fields.FieldValue;
-  }
-}
-
-}  // namespace kelda::data
+}  // namespace kelda::training

@@ -6,10 +6,10 @@
 #include <string>
 
 #include "data/database.h"
-#include "data/object_fields.h"
 #include "engine/network_state.h"
+#include "training/object_fields.h"
 
-namespace kelda::data {
+namespace kelda::training {
 
 // Before the columns are known: InitWeights (with the InitialTemperature the
 // thread holds now), ReportInterval 10, HiddenLayerCount 0 -> 20, the four
@@ -25,7 +25,7 @@ void PrepareRun(engine::NetworkState& net, ObjectFields& fields);
 // they come), each by its own query on `db`. Numbers stored as text are
 // ranged by their numeric values, never by text order. Raises 9 when an
 // input's index passes RecordCount.
-void QueryRanges(Database& db, ObjectFields& fields, const std::string& target_name);
+void QueryRanges(data::Database& db, ObjectFields& fields, const std::string& target_name);
 
 // Layer sizes from the table: InputUnits = FieldCount - 1, PatternEnd =
 // RecordCount (6 above 32767), one output unit, hidden layer
@@ -43,13 +43,4 @@ double ScaleInput(const ObjectFields& fields, int j, double x);
 // the target column's units; 94 when the target column had no value.
 double UnscaleOutput(const ObjectFields& fields, double y);
 
-// Loads the current row of `source` into the input layer: for each input
-// column j = 0 .. count - 1, fields.FieldValue := the value of column j as a
-// double, then scaled; Activation(j + 1, 1) := that value, or 0 for the
-// column `withheld` (-1: none), whose value is still read and scaled. Units
-// above `count` keep their values. Raises 94 / 13 for a Null or non-numeric
-// input, 6 for a constant column, 9 for more than 20 input columns.
-void LoadInputs(engine::NetworkState& net, ObjectFields& fields, const Recordset& source, int count,
-                int withheld = -1);
-
-}  // namespace kelda::data
+}  // namespace kelda::training

@@ -4,11 +4,11 @@
 #include <cstdint>
 
 #include "base/checked.h"
-#include "data/run_setup.h"
-#include "data/training_table.h"
 #include "engine/engine.h"
-#include "relevance/write_back.h"
 #include "status/trace.h"
+#include "training/prediction.h"
+#include "training/run_setup.h"
+#include "training/training_table.h"
 
 namespace kelda::training {
 
@@ -29,14 +29,14 @@ namespace {
 // first field of the target row source's current row.
 class RecordsetTarget : public engine::TargetSource {
  public:
-  explicit RecordsetTarget(data::ObjectFields& fields) : fields_(fields) {}
+  explicit RecordsetTarget(ObjectFields& fields) : fields_(fields) {}
   Value CurrentTarget() override { return fields_.TargetRecordset->Fields(0).GetValue(); }
   const Value& TargetMin() const override { return fields_.TargetMin(1); }
   const Value& TargetMax() const override { return fields_.TargetMax(1); }
   double& FieldValue() override { return fields_.FieldValue; }
 
  private:
-  data::ObjectFields& fields_;
+  ObjectFields& fields_;
 };
 
 // Hands control to the thread's message loop once: the status window
@@ -48,12 +48,12 @@ void Yield(ThreadServices& thread) {
 
 }  // namespace
 
-void RunNetwork(ThreadServices& thread, data::ObjectFields& fields) {
+void RunNetwork(ThreadServices& thread, ObjectFields& fields) {
   engine::NetworkState& net = thread.net;
-  data::RunHandles run = data::OpenTrainingTable(thread.db_engine, net, fields);
+  RunHandles run = OpenTrainingTable(thread.db_engine, net, fields);
   data::Recordset& inputs = *run.InputRecordset;
   data::Recordset& outputs = *run.OutputRecordset;
-  const int input_columns = run.FieldCount - 2;
+  const int input_columns = fields.InputColumnCount();
   RecordsetTarget target(fields);
 
   int32_t cycle_count = 0;
@@ -76,19 +76,19 @@ void RunNetwork(ThreadServices& thread, data::ObjectFields& fields) {
     net.ErrorSum = 0.0;
     const bool report = cycle_count == 1 || net.EpochsSinceReport >= net.ReportInterval;
 
-    const int16_t last_example = Narrow<int16_t>(CheckedSub<int32_t>(fields.RecordCount, 1));
+    const int16_t last_example = Narrow<int16_t>(fields.RowCount());
     // The counter ends one past the last example processed, as a counting
     // loop leaves it, and is stepped back below.
     for (net.CurrentPattern = 1; net.CurrentPattern <= last_example;
          net.CurrentPattern = CheckedAdd<int16_t>(net.CurrentPattern, 1)) {
       if (fields.TargetRecordset->Fields(0).GetValue().IsNull()) break;
-      data::LoadInputs(net, fields, inputs, input_columns);
+      LoadInputs(net, fields, inputs, input_columns);
       engine::ForwardPass(net);
       engine::BackPropMomentum(net, target);
       engine::BackPropGradient(net, target);
 
       if (report) {
-        relevance::StorePrediction(net, fields, outputs);
+        StorePrediction(net, fields, outputs);
         thread.status.Form().SetErrorText(net.ErrorSum);
         thread.status.Form().SetCycleText(cycle_count);
         Yield(thread);
@@ -112,7 +112,7 @@ void RunNetwork(ThreadServices& thread, data::ObjectFields& fields) {
     engine::UpdateWeights(net);
   }
 
-  relevance::WritePredictions(thread.db_engine, net, fields);
+  WritePredictions(thread.db_engine, net, fields);
   thread.status.Form().SetCompleteText();
 }
 

@@ -7,9 +7,9 @@
 #include <functional>
 
 #include "data/database.h"
-#include "data/object_fields.h"
 #include "engine/network_state.h"
 #include "status/status_window.h"
+#include "training/object_fields.h"
 
 namespace kelda::training {
 
@@ -44,7 +44,7 @@ struct ThreadServices {
 // left out), then stores the final predictions and shows " Training
 // Complete". Every error ends the run where it occurs; nothing is rolled
 // back.
-void RunNetwork(ThreadServices& thread, data::ObjectFields& fields);
+void RunNetwork(ThreadServices& thread, ObjectFields& fields);
 
 // The convergence test at the end of a report epoch with at least one
 // example: the pass's error sum rounded to 15 significant digits is below

@@ -1,4 +1,4 @@
-#include "data/training_table.h"
+#include "training/training_table.h"
 
 #include <memory>
 #include <new>
@@ -6,16 +6,16 @@
 
 #include "base/checked.h"
 #include "base/error.h"
-#include "data/run_setup.h"
+#include "training/run_setup.h"
 
-namespace kelda::data {
+namespace kelda::training {
 
-void CountTableRows(DBEngine& engine, ObjectFields& fields) {
+void CountTableRows(data::DBEngine& engine, ObjectFields& fields) {
   fields.RecordCount = 1;
-  auto rows = std::make_shared<RowIds>();
-  Database db = engine.OpenDatabase(fields.MSAccessDBName);
+  auto rows = std::make_shared<data::RowIds>();
+  data::Database db = engine.OpenDatabase(fields.MSAccessDBName);
   {
-    Recordset table = db.OpenRecordset(fields.MSAccessTableName);
+    data::Recordset table = db.OpenRecordset(fields.MSAccessTableName);
     if (!table.Updatable()) {
       // A run over a query's rows fails when it first writes a prediction or
       // adds `Actual`; counting first could take for ever.
@@ -45,14 +45,14 @@ void CountTableRows(DBEngine& engine, ObjectFields& fields) {
   fields.RunRows = every_row ? std::move(rows) : nullptr;
 }
 
-Database OpenRunDatabase(DBEngine& engine, const ObjectFields& fields) {
-  Database db = engine.OpenDatabase(fields.MSAccessDBName);
+data::Database OpenRunDatabase(data::DBEngine& engine, const ObjectFields& fields) {
+  data::Database db = engine.OpenDatabase(fields.MSAccessDBName);
   db.FixRows(fields.MSAccessTableName, fields.RunRows);
   return db;
 }
 
 std::string TargetQuery(const std::string& target, const std::string& table) {
-  return "SELECT " + SqlName(target) + " FROM " + SqlName(table) + ";";
+  return "SELECT " + data::SqlName(target) + " FROM " + data::SqlName(table) + ";";
 }
 
 std::string InputQuery(const CheckedArray<Value>& input_names, int field_count,
@@ -61,19 +61,20 @@ std::string InputQuery(const CheckedArray<Value>& input_names, int field_count,
   for (int i = 0; i <= field_count - 3; ++i) {
     if (i > 0) sql += ", ";
     const Value& name = input_names(i);
-    sql += SqlName(name.IsText() ? name.text() : "");
+    sql += data::SqlName(name.IsText() ? name.text() : "");
   }
-  return sql + " FROM " + SqlName(table);
+  return sql + " FROM " + data::SqlName(table);
 }
 
-RunHandles OpenTrainingTable(DBEngine& engine, engine::NetworkState& net, ObjectFields& fields) {
+RunHandles OpenTrainingTable(data::DBEngine& engine, engine::NetworkState& net,
+                             ObjectFields& fields) {
   const std::string& table_name = fields.MSAccessTableName;
   RunHandles run;
 
   CountTableRows(engine, fields);
   run.db = OpenRunDatabase(engine, fields);
   fields.TrainingDatabase = OpenRunDatabase(engine, fields);
-  std::optional<Recordset> table = run.db->OpenRecordset(table_name);
+  std::optional<data::Recordset> table = run.db->OpenRecordset(table_name);
 
   // Exact comparison: a last column named "actual" is not the output column,
   // and adding "Actual" beside it collides (SQLite names ignore case).
@@ -82,8 +83,8 @@ RunHandles OpenTrainingTable(DBEngine& engine, engine::NetworkState& net, Object
     table.reset();
     run.db->Close();
     run.db = OpenRunDatabase(engine, fields);
-    TableDef def = run.db->TableDefs(table_name);
-    def.Fields().Append(def.CreateField("Actual", kDbDouble));
+    data::TableDef def = run.db->TableDefs(table_name);
+    def.Fields().Append(def.CreateField("Actual", data::kDbDouble));
     run.db = OpenRunDatabase(engine, fields);
     table = run.db->OpenRecordset(table_name);
   }
@@ -109,4 +110,4 @@ RunHandles OpenTrainingTable(DBEngine& engine, engine::NetworkState& net, Object
   return run;
 }
 
-}  // namespace kelda::data
+}  // namespace kelda::training

@@ -10,27 +10,28 @@
 #include <string>
 
 #include "data/database.h"
-#include "data/object_fields.h"
 #include "engine/network_state.h"
+#include "training/object_fields.h"
 
-namespace kelda::data {
+namespace kelda::training {
 
-// fields.RecordCount := 1 + the number of rows of fields.MSAccessTableName,
-// and fields.RunRows := their rowids, the rows of the run. Opens the database
+// Counts the rows of fields.MSAccessTableName: sets fields.RecordCount to one
+// more than their number and fields.RunRows to their rowids, the rows of the
+// run. Opens the database
 // and the table, counts, closes. Raises the database's errors (3024, 3343,
 // 3078, ...) before the table is touched; 6 past 2147483647 rows. A query's
 // text in place of a table name is refused before its rows are counted, with
 // the error the run would meet: 3265 (no table of that name to add `Actual`
 // to), or 3078 when its last column is named `Actual` (no table of that name
 // to read the target from).
-void CountTableRows(DBEngine& engine, ObjectFields& fields);
+void CountTableRows(data::DBEngine& engine, ObjectFields& fields);
 
 // What a run opens and keeps only until it returns.
 struct RunHandles {
-  std::optional<Database> db;
-  std::optional<Recordset> InputRecordset;   // the input columns, in table order
-  std::optional<Recordset> OutputRecordset;  // the whole table, updatable: writes `Actual`
-  int FieldCount = 0;                        // columns of the table, `Actual` included
+  std::optional<data::Database> db;
+  std::optional<data::Recordset> InputRecordset;   // the input columns, in table order
+  std::optional<data::Recordset> OutputRecordset;  // the whole table, updatable: writes `Actual`
+  int FieldCount = 0;                              // columns of the table, `Actual` included
 };
 
 // The opening sequence of a training run, with the run set-up interleaved:
@@ -43,15 +44,16 @@ struct RunHandles {
 // ("SELECT a, b, ... FROM table"). Every database it opens sees the rows of
 // fields.RunRows only. Every error passes to the caller at the step that
 // meets it; what earlier steps changed stays changed.
-RunHandles OpenTrainingTable(DBEngine& engine, engine::NetworkState& net, ObjectFields& fields);
+RunHandles OpenTrainingTable(data::DBEngine& engine, engine::NetworkState& net,
+                             ObjectFields& fields);
 
 // The SQL texts of a run, built from column and table names.
 // Opens the database of `fields` showing the run's rows only (see
-// Database::FixRows).
-Database OpenRunDatabase(DBEngine& engine, const ObjectFields& fields);
+// data::Database::FixRows).
+data::Database OpenRunDatabase(data::DBEngine& engine, const ObjectFields& fields);
 
 std::string TargetQuery(const std::string& target, const std::string& table);
 std::string InputQuery(const CheckedArray<Value>& input_names, int field_count,
                        const std::string& table);
 
-}  // namespace kelda::data
+}  // namespace kelda::training

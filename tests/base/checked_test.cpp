@@ -13,7 +13,7 @@ namespace {
 
 using test::ErrorNumberOf;
 
-TEST(Checked, DivisionRaisesTheHostsNumbers) {
+TEST(Checked, DivisionByZeroIsError11AndZeroByZeroIsOverflow) {
   EXPECT_EQ(ErrorNumberOf([] { Div(0.0, 0.0); }), kErrOverflow);
   EXPECT_EQ(ErrorNumberOf([] { Div(1.0, 0.0); }), kErrDivisionByZero);
   EXPECT_EQ(ErrorNumberOf([] { Div(-1.0, -0.0); }), kErrDivisionByZero);

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <filesystem>
 #include <nlohmann/json.hpp>
+#include <ostream>
 #include <sstream>
 #include <string>
 #include <tuple>
@@ -206,7 +207,7 @@ struct Invocation {
   const char* err;  // a part of stderr
 };
 
-std::ostream& operator<<(std::ostream& os, const Invocation& i) { return os << i.name; }
+void PrintTo(const Invocation& i, std::ostream* os) { *os << i.name; }
 
 class ExitStatusTest : public CliTest, public ::testing::WithParamInterface<Invocation> {};
 
@@ -312,7 +313,7 @@ struct Destination {
   std::string (*make)(const TempDb& db);
 };
 
-std::ostream& operator<<(std::ostream& os, const Destination& d) { return os << d.name; }
+void PrintTo(const Destination& d, std::ostream* os) { *os << d.name; }
 
 const Destination kDestinations[] = {
     {"MissingFolder", [](const TempDb& db) { return db.File("none/out"); }},
@@ -338,6 +339,11 @@ const Destination kDestinations[] = {
        return db.File("loop-a");
      }},
 };
+
+void PrintTo(const std::tuple<const char*, Destination>& p, std::ostream* os) {
+  *os << std::get<0>(p) << " to ";
+  PrintTo(std::get<1>(p), os);
+}
 
 class DestinationTest : public CliTest,
                         public ::testing::WithParamInterface<std::tuple<const char*, Destination>> {

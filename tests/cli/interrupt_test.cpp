@@ -107,7 +107,7 @@ struct Interruption {
   const char* message;  // a regular expression for stderr
 };
 
-std::ostream& operator<<(std::ostream& os, const Interruption& i) { return os << i.name; }
+void PrintTo(const Interruption& i, std::ostream* os) { *os << i.name; }
 
 class InterruptTest : public ::testing::TestWithParam<Interruption> {};
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <ostream>
 #include <sstream>
 #include <string>
 
@@ -14,14 +15,13 @@ using ::testing::EndsWith;
 using ::testing::StartsWith;
 
 struct Formatted {
+  const char* name;
   ProgressSnapshot snapshot;
   int bar_width;
   const char* line;
 };
 
-std::ostream& operator<<(std::ostream& os, const Formatted& f) {
-  return os << '"' << f.line << '"';
-}
+void PrintTo(const Formatted& f, std::ostream* os) { *os << '"' << f.line << '"'; }
 
 class FormatProgressTest : public ::testing::TestWithParam<Formatted> {};
 
@@ -31,17 +31,23 @@ TEST_P(FormatProgressTest, Line) {
 
 INSTANTIATE_TEST_SUITE_P(
     Lines, FormatProgressTest,
-    ::testing::Values(
-        Formatted{{0, 500, "", ""}, 10, "epoch   0/500 [..........]"},
-        Formatted{{250, 500, "Cycle 250", "RMS Error: .5"},
-                  10,
-                  "epoch 250/500 [#####.....] Cycle 250  RMS Error: .5"},
-        Formatted{{500, 500, "Training Complete", ""}, 4, "epoch 500/500 [####] Training Complete"},
-        // Past the end, no epochs, negative epochs: the bar never overflows.
-        Formatted{{7, 5, "", ""}, 4, "epoch 7/5 [####]"},
-        Formatted{{0, -3, "", ""}, 4, "epoch  0/-3 [####]"},
-        Formatted{
-            {3, 10, "Cycle 1", "RMS Error: 1.25"}, 0, "epoch  3/10 Cycle 1  RMS Error: 1.25"}));
+    ::testing::Values(Formatted{"Start", {0, 500, "", ""}, 10, "epoch   0/500 [..........]"},
+                      Formatted{"Halfway",
+                                {250, 500, "Cycle 250", "RMS Error: .5"},
+                                10,
+                                "epoch 250/500 [#####.....] Cycle 250  RMS Error: .5"},
+                      Formatted{"Complete",
+                                {500, 500, "Training Complete", ""},
+                                4,
+                                "epoch 500/500 [####] Training Complete"},
+                      // Past the end, no epochs, negative epochs: the bar never overflows.
+                      Formatted{"PastTheEnd", {7, 5, "", ""}, 4, "epoch 7/5 [####]"},
+                      Formatted{"NegativeEpochs", {0, -3, "", ""}, 4, "epoch  0/-3 [####]"},
+                      Formatted{"NoBar",
+                                {3, 10, "Cycle 1", "RMS Error: 1.25"},
+                                0,
+                                "epoch  3/10 Cycle 1  RMS Error: 1.25"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 int Count(const std::string& text, char c) {
   return static_cast<int>(std::count(text.begin(), text.end(), c));

@@ -15,7 +15,7 @@
 #include "base/error.h"
 #include "component/network.h"
 #include "component/thread_block.h"
-#include "data/db_errors.h"
+#include "component/thread_settings.h"
 #include "support/raised.h"
 #include "support/temp_db.h"
 
@@ -163,7 +163,7 @@ struct Damage {
   std::function<std::string(std::string)> text_edit = nullptr;
 };
 
-std::ostream& operator<<(std::ostream& os, const Damage& d) { return os << d.name; }
+void PrintTo(const Damage& d, std::ostream* os) { *os << d.name; }
 
 class DamagedNetworkFile : public ::testing::TestWithParam<Damage> {};
 
@@ -307,8 +307,7 @@ constexpr const char* kExamples =
 
 class PredictTest : public ::testing::Test {
  protected:
-  void SetUp() override { ThisThread().network.FixedSeed = 11; }
-  void TearDown() override { ThisThread().network.FixedSeed.reset(); }
+  void SetUp() override { seed_.SetSeed(11); }
 
   // Trains on table T and returns the network as the file would hold it.
   SavedNetwork Train(int epochs) {
@@ -333,6 +332,7 @@ class PredictTest : public ::testing::Test {
     return Predict(ThisThread().DBEngine(), LoadNetworkFile(file), db_.path(), table);
   }
 
+  ScopedThreadSettings seed_;
   TempDb db_{kExamples};
   Network network_;
 };
@@ -385,7 +385,7 @@ TEST_F(PredictTest, RefusesTablesItCannotPredict) {
 
   db_.Exec("CREATE TABLE NoWeight (Price REAL, Profit REAL); INSERT INTO NoWeight VALUES (1, 2);");
   const Error missing = error("NoWeight");
-  EXPECT_EQ(missing.Number(), data::kErrItemNotFound);
+  EXPECT_EQ(missing.Number(), kErrItemNotFound);
   EXPECT_THAT(missing.Description(), HasSubstr("'Weight'"));
   EXPECT_EQ(db_.Query("SELECT * FROM NoWeight")[0].size(), 2u) << "no Actual added";
 
@@ -395,11 +395,11 @@ TEST_F(PredictTest, RefusesTablesItCannotPredict) {
   db_.Exec(
       "CREATE TABLE TextInput (Price REAL, Weight); INSERT INTO TextInput VALUES (1, 'heavy');");
   EXPECT_EQ(error("TextInput").Number(), kErrTypeMismatch);
-  EXPECT_EQ(error("NoSuchTable").Number(), data::kErrTableNotFound);
+  EXPECT_EQ(error("NoSuchTable").Number(), kErrTableNotFound);
 
   EXPECT_EQ(
       RaisedBy([&] { Predict(ThisThread().DBEngine(), net, db_.File("none.db"), "T"); })->Number(),
-      data::kErrFileNotFound);
+      kErrDbFileNotFound);
 }
 
 TEST_F(PredictTest, RefusesNetworksThatWouldDamageTheTable) {

@@ -10,12 +10,13 @@
 #include <vector>
 
 #include "component/thread_block.h"
-#include "data/run_setup.h"
+#include "component/thread_settings.h"
 #include "engine/engine.h"
 #include "relevance/input_relevance.h"
-#include "relevance/write_back.h"
 #include "support/raised.h"
 #include "support/temp_db.h"
+#include "training/prediction.h"
+#include "training/run_setup.h"
 
 namespace kelda {
 namespace {
@@ -29,15 +30,6 @@ constexpr const char* kSmallTable =
 
 class NetworkTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    block_.network.FixedSeed = 11;
-    block_.yield = nullptr;
-  }
-  void TearDown() override {
-    block_.yield = nullptr;
-    block_.network.FixedSeed.reset();
-  }
-
   // A Network on `db` / table t.
   static void Point(Network& net, const test::TempDb& db, int32_t epochs) {
     net.SetMSAccessDBName(db.path());
@@ -54,6 +46,9 @@ class NetworkTest : public ::testing::Test {
   }
 
   ThreadBlock& block_ = ThisThread();
+  // Each test starts with seed 11 and no hook; a hook it sets goes with the
+  // fixture.
+  ScopedThreadSettings settings_{11, nullptr};
 };
 
 TEST_F(NetworkTest, FreshObjectAndPlainProperties) {
@@ -130,7 +125,10 @@ TEST_P(NoEpochs, WritesTheUntrainedNetworksPredictions) {
   ASSERT_EQ(block_.network.Weight(3, 7, 2), fresh.Weight(3, 7, 2));
 }
 
-INSTANTIATE_TEST_SUITE_P(ZeroAndNegative, NoEpochs, ::testing::Values(0, -5));
+INSTANTIATE_TEST_SUITE_P(ZeroAndNegative, NoEpochs, ::testing::Values(0, -5), [](const auto& info) {
+  return info.param < 0 ? "EpochsMinus" + std::to_string(-info.param)
+                        : "Epochs" + std::to_string(info.param);
+});
 
 TEST_F(NetworkTest, ConvergenceEndsTrainingEarly) {
   // Every example sits in the middle of the target's range (the rows after
@@ -214,7 +212,7 @@ TEST_F(NetworkTest, RelevanceScoresAndRestoresThePredictions) {
   // sums over the example rows divided by the number of inputs, (6 / 2, 15 /
   // 2); each row's prediction with one input at the bottom of its range is
   // compared with its target and that level.
-  const data::ObjectFields& f = net.Fields();
+  const training::ObjectFields& f = net.Fields();
   const double inputs[3][2] = {{1, 4}, {2, 5}, {3, 6}};
   const double targets[3] = {6, 9, 12};
   const double reference[2] = {3.0, 7.5};
@@ -223,11 +221,11 @@ TEST_F(NetworkTest, RelevanceScoresAndRestoresThePredictions) {
   for (int i = 0; i < 2; ++i) {
     for (int r = 0; r < 3; ++r) {
       for (int j = 0; j < 2; ++j) {
-        copy.Activation(j + 1, 1) = j == i ? 0.0 : data::ScaleInput(f, j + 1, inputs[r][j]);
+        copy.Activation(j + 1, 1) = j == i ? 0.0 : training::ScaleInput(f, j + 1, inputs[r][j]);
       }
       engine::ForwardPass(copy);
       const double a =
-          relevance::StoredPrediction(data::UnscaleOutput(f, copy.Activation(1, 3)));
+          training::StoredPrediction(training::UnscaleOutput(f, copy.Activation(1, 3)));
       expected[i] += relevance::RowScore(reference[i], a, targets[r]);
     }
   }

@@ -27,10 +27,10 @@ TEST(DaoOpen, MissingFileRaises3024WithThePathAndCreatesNothing) {
   const std::string missing = tmp.File("nothing.db");
   auto e = RaisedBy([&] { engine.OpenDatabase(missing); });
   ASSERT_TRUE(e);
-  EXPECT_EQ(e->Number(), kErrFileNotFound);
+  EXPECT_EQ(e->Number(), kErrDbFileNotFound);
   EXPECT_NE(e->Description().find(missing), std::string::npos) << e->Description();
   EXPECT_FALSE(std::filesystem::exists(missing));
-  EXPECT_EQ(ErrorNumberOf([&] { engine.OpenDatabase(""); }), kErrFileNotFound);
+  EXPECT_EQ(ErrorNumberOf([&] { engine.OpenDatabase(""); }), kErrDbFileNotFound);
   EXPECT_EQ(ErrorNumberOf([&] { engine.OpenDatabase(tmp.dir()); }), kErrCannotOpen);
 }
 

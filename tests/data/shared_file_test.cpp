@@ -1,5 +1,5 @@
 // The database file as other programs see it: its journal mode, the rows a
-// run works on, values stored as text, and statements a host stops.
+// handle works on, grouped commits, and statements a host stops.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -10,9 +10,6 @@
 
 #include "base/error.h"
 #include "data/database.h"
-#include "data/run_setup.h"
-#include "data/training_table.h"
-#include "engine/engine.h"
 #include "support/raised.h"
 #include "support/temp_db.h"
 
@@ -126,34 +123,6 @@ TEST_F(FixedRowsTest, AFixedRowDeletedIsNoCurrentRecord) {
   EXPECT_EQ(ErrorNumberOf([&] { table.MoveNext(); }), kErrNoCurrentRecord);
 }
 
-TEST(SharedFile, TheRowsOfARunAreThoseCountedAtItsStart) {
-  TempDb tmp(
-      "CREATE TABLE t(x, y, Actual REAL);"
-      "INSERT INTO t(rowid, x, y) VALUES (3, 1, 1), (4, 2, 2);");
-  DBEngine engine;
-  ObjectFields fields;
-  fields.MSAccessDBName = tmp.path();
-  fields.MSAccessTableName = "t";
-  CountTableRows(engine, fields);
-  EXPECT_EQ(fields.RecordCount, 3);
-  ASSERT_NE(fields.RunRows, nullptr);
-  EXPECT_EQ(*fields.RunRows, (RowIds{3, 4}));
-}
-
-// A query in place of a table is refused before its rows are counted, even
-// when there is no end to them.
-TEST(SharedFile, AnEndlessQueryIsRefusedBeforeItsRowsAreCounted) {
-  TempDb tmp("CREATE TABLE t(a)");
-  DBEngine engine;
-  ObjectFields fields;
-  fields.MSAccessDBName = tmp.path();
-  const std::string endless = "WITH RECURSIVE r(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM r) ";
-  fields.MSAccessTableName = endless + "SELECT i, i AS y FROM r";
-  EXPECT_EQ(ErrorNumberOf([&] { CountTableRows(engine, fields); }), kErrItemNotFound);
-  fields.MSAccessTableName = endless + "SELECT i, i AS Actual FROM r";
-  EXPECT_EQ(ErrorNumberOf([&] { CountTableRows(engine, fields); }), kErrTableNotFound);
-}
-
 TEST(SharedFile, TheHostStopsAStatementThatNeverEnds) {
   TempDb tmp("CREATE TABLE t(a)");
   DBEngine engine;
@@ -236,48 +205,6 @@ TEST(SharedFile, TheDataVersionChangesWithOtherProgramsCommitsOnly) {
   tmp.Exec("UPDATE t SET a = 2");
   EXPECT_NE(db.DataVersion(), before);
 }
-
-struct TextRangeCase {
-  const char* name;
-  const char* declared;  // the columns' declared type
-  const char* values;    // VALUES rows of (x, target)
-  double x_min, x_max, target_min, target_max;
-  int32_t error;  // 0: the ranges above
-};
-
-class TextRange : public ::testing::TestWithParam<TextRangeCase> {};
-
-TEST_P(TextRange, IsTakenOverTheNumbers) {
-  const TextRangeCase& c = GetParam();
-  TempDb tmp(std::string("CREATE TABLE t(x ") + c.declared + ", target " + c.declared +
-             ", Actual REAL); INSERT INTO t(x, target) VALUES " + c.values + ";");
-  DBEngine engine;
-  Database db = engine.OpenDatabase(tmp.path());
-  ObjectFields fields;
-  fields.MSAccessTableName = "t";
-  fields.RecordCount = 4;
-  for (auto* a : {&fields.InputMin, &fields.InputMax}) a->Redim(4);
-  for (auto* a : {&fields.TargetMin, &fields.TargetMax}) a->Redim(4);
-  fields.InputNames.Redim(3);
-  fields.InputNames(0) = Value(std::string("x"));
-  const int32_t error = ErrorNumberOf([&] { QueryRanges(db, fields, "target"); });
-  ASSERT_EQ(error, c.error);
-  if (error != 0) return;
-  EXPECT_EQ(fields.InputMin(1), c.x_min);
-  EXPECT_EQ(fields.InputMax(1), c.x_max);
-  EXPECT_EQ(fields.TargetMin(1).ToDouble(), c.target_min);
-  EXPECT_EQ(fields.TargetMax(1).ToDouble(), c.target_max);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Columns, TextRange,
-    ::testing::Values(
-        TextRangeCase{"TextColumn", "TEXT", "('9', '9'), ('10', '10'), ('100', '100')", 9, 100, 9,
-                      100, 0},
-        TextRangeCase{"UntypedMixed", "", "(' 2', 3), ('1.5', '10'), (NULL, 9)", 1.5, 2, 3, 10, 0},
-        TextRangeCase{"NotANumber", "TEXT", "('9', 1), ('ten', 2)", 0, 0, 0, 0, kErrTypeMismatch},
-        TextRangeCase{"Numbers", "REAL", "(9, 9), (10, 10), (100, 100)", 9, 100, 9, 100, 0}),
-    [](const ::testing::TestParamInfo<TextRangeCase>& info) { return info.param.name; });
 
 }  // namespace
 }  // namespace kelda::data

@@ -1,14 +1,18 @@
-// Sigmoid's worked values and guard; ForwardPass's small cases and checks.
+// Sigmoid's values and its overflow guard; ForwardPass on small nets and its
+// index checks.
 
 #include <gtest/gtest.h>
 
+#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <memory>
+#include <ostream>
+#include <string>
 
 #include "base/error.h"
-#include "support/raised.h"
 #include "engine/engine.h"
+#include "support/raised.h"
 
 namespace kelda::engine {
 namespace {
@@ -18,6 +22,31 @@ using test::ErrorNumberOf;
 struct SigmoidCase {
   double x, temperature, expected;
 };
+
+// The shortest text that reads back as `v`.
+std::string Text(double v) {
+  char text[32];
+  return std::string(text, std::to_chars(text, text + sizeof text, v).ptr);
+}
+
+void PrintTo(const SigmoidCase& c, std::ostream* os) {
+  *os << "x " << Text(c.x) << ", T " << Text(c.temperature) << " -> " << Text(c.expected);
+}
+
+// A number as part of a test name: -709.78 becomes Minus709_78.
+std::string NamePart(double v) {
+  std::string name;
+  for (char c : Text(v)) {
+    if (c == '-') {
+      name += "Minus";
+    } else if (c == '.') {
+      name += '_';
+    } else if (c != '+') {
+      name += c;
+    }
+  }
+  return name;
+}
 
 class SigmoidValue : public testing::TestWithParam<SigmoidCase> {};
 
@@ -29,16 +58,22 @@ TEST_P(SigmoidValue, MatchesToTheBit) {
   EXPECT_EQ(value, GetParam().expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    WorkedValues, SigmoidValue,
-    testing::Values(
-        SigmoidCase{0.0, 1.0, 0.5}, SigmoidCase{0.0, 5.0, 0.5},
-        SigmoidCase{2.0, 2.0, 0.7310585786300049}, SigmoidCase{5.0, 5.0, 0.7310585786300049},
-        SigmoidCase{-4.0, 2.0, 0.11920292202211755}, SigmoidCase{1.0, 2.0, 0.6224593312018546},
-        SigmoidCase{2.5, 5.0, 0.6224593312018546}, SigmoidCase{-1500.0, 2.0, 0.0},
-        SigmoidCase{1500.0, 2.0, 1.0},
-        // Either side of the guard at z = 709.782712893384.
-        SigmoidCase{-709.79, 1.0, 0.0}, SigmoidCase{-709.78, 1.0, 1.0 / (1.0 + std::exp(709.78))}));
+INSTANTIATE_TEST_SUITE_P(Inputs, SigmoidValue,
+                         testing::Values(SigmoidCase{0.0, 1.0, 0.5}, SigmoidCase{0.0, 5.0, 0.5},
+                                         SigmoidCase{2.0, 2.0, 0.7310585786300049},
+                                         SigmoidCase{5.0, 5.0, 0.7310585786300049},
+                                         SigmoidCase{-4.0, 2.0, 0.11920292202211755},
+                                         SigmoidCase{1.0, 2.0, 0.6224593312018546},
+                                         SigmoidCase{2.5, 5.0, 0.6224593312018546},
+                                         SigmoidCase{-1500.0, 2.0, 0.0},
+                                         SigmoidCase{1500.0, 2.0, 1.0},
+                                         // Either side of the guard at z = 709.782712893384.
+                                         SigmoidCase{-709.79, 1.0, 0.0},
+                                         SigmoidCase{-709.78, 1.0, 1.0 / (1.0 + std::exp(709.78))}),
+                         [](const auto& info) {
+                           return "X" + NamePart(info.param.x) + "_T" +
+                                  NamePart(info.param.temperature);
+                         });
 
 // A 1-2-1 net with every entry in use set.
 std::unique_ptr<NetworkState> SmallNet() {
@@ -63,7 +98,7 @@ double SigmoidOf(const NetworkState& net, double x, int j, int layer) {
   return x;
 }
 
-TEST(ForwardPass, SmallCasesOfTheDesign) {
+TEST(ForwardPass, SmallNetsAndEmptyLayers) {
   auto net = SmallNet();
   net->LayerUnits(2) = 0;  // the output's net input is its bias alone
   ForwardPass(*net);
@@ -94,6 +129,12 @@ struct IndexCase {
   int32_t error;
 };
 
+void PrintTo(const IndexCase& c, std::ostream* os) {
+  *os << "CurrentPattern " << c.pattern;
+  if (c.oversized_layer != 0) *os << ", layer " << c.oversized_layer << " of 21 units";
+  *os << " -> error " << c.error;
+}
+
 class ForwardPassIndices : public testing::TestWithParam<IndexCase> {};
 
 TEST_P(ForwardPassIndices, AreCheckedBeforeAnyUnitChanges) {
@@ -110,7 +151,14 @@ INSTANTIATE_TEST_SUITE_P(Limits, ForwardPassIndices,
                                          IndexCase{5001, 0, kErrSubscript},
                                          IndexCase{-1, 0, kErrSubscript},
                                          IndexCase{1, 1, kErrSubscript},
-                                         IndexCase{1, 3, kErrSubscript}));
+                                         IndexCase{1, 3, kErrSubscript}),
+                         [](const auto& info) {
+                           const IndexCase& c = info.param;
+                           if (c.oversized_layer != 0) {
+                             return "Layer" + std::to_string(c.oversized_layer) + "Of21Units";
+                           }
+                           return "Pattern" + NamePart(c.pattern);
+                         });
 
 // A net input that overflows, or the NaN of a zero temperature, is never
 // stored: the pass stops at that unit, the units before it keep their output.

@@ -1,8 +1,8 @@
 // The per-example passes run on vectors, in blocks and tails that depend on
-// the layer sizes. Here they run against a plain unit-by-unit rendering of
-// the design's loops, on random nets of many shapes and on both vector
-// widths, and every table must agree to the bit; and an overflow in a weight
-// row must stop at the exact entry wherever it falls.
+// the layer sizes. Here they run against plain unit-by-unit loops, written
+// for reading rather than speed, on random nets of many shapes and on both
+// vector widths, and every table must agree to the bit; and an overflow in a
+// weight row must stop at the exact entry wherever it falls.
 
 #include <gtest/gtest.h>
 
@@ -14,9 +14,9 @@
 
 #include "base/checked.h"
 #include "base/error.h"
-#include "support/raised.h"
 #include "base/value.h"
 #include "engine/engine.h"
+#include "support/raised.h"
 
 namespace kelda::engine {
 namespace {
@@ -194,9 +194,17 @@ TEST_P(FoldOverflow, StopsAtTheSameEntry) {
   ExpectSameExample(*net, *reference, 6.0, kErrOverflow);
 }
 
+// Names the cases: the input that overflows, the vector width, the fold.
+std::string FoldOverflowName(const testing::TestParamInfo<std::tuple<int, bool, bool>>& info) {
+  const auto& [bad, narrow, in_gradient] = info.param;
+  return "Input" + std::to_string(bad) + (narrow ? "_Pairs" : "_Widest") +
+         (in_gradient ? "_GradientFold" : "_MomentumFold");
+}
+
 INSTANTIATE_TEST_SUITE_P(Entries, FoldOverflow,
                          testing::Combine(testing::Values(1, 2, 4, 5, 8, 9, 16, 17, 18, 19),
-                                          testing::Bool(), testing::Bool()));
+                                          testing::Bool(), testing::Bool()),
+                         FoldOverflowName);
 
 }  // namespace
 }  // namespace kelda::engine

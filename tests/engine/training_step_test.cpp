@@ -1,5 +1,6 @@
-// The backward passes and the epoch's weight update: the design's worked
-// 1-1-1 example carried through both, and the target's failures.
+// The backward passes and the epoch's weight update: a net of one unit per
+// layer, whose figures were worked out independently of this code, carried
+// through both; and the target's failures.
 
 #include <gtest/gtest.h>
 
@@ -7,12 +8,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <ostream>
 #include <string>
 
 #include "base/error.h"
-#include "support/raised.h"
 #include "base/value.h"
 #include "engine/engine.h"
+#include "support/raised.h"
 
 namespace kelda::engine {
 namespace {
@@ -32,7 +34,8 @@ class FixedTarget : public TargetSource {
   Value target_, min_, max_;
 };
 
-// Six significant digits, as far as the design prints its worked values.
+// Equal to six significant digits, the precision the expected figures were
+// worked out to.
 testing::AssertionResult Printed(double actual, const char* printed) {
   char want[32], got[32];
   std::snprintf(want, sizeof want, "%.5e", std::strtod(printed, nullptr));
@@ -43,7 +46,7 @@ testing::AssertionResult Printed(double actual, const char* printed) {
 
 // One input of 1.0, Weight(1, 1, 2) = 0.5, Weight(1, 1, 3) = 1.0, biases 0,
 // temperatures 2, OutputSpan 1 and the training LearningRate and Momentum.
-std::unique_ptr<NetworkState> WorkedNet() {
+std::unique_ptr<NetworkState> OneUnitNet() {
   auto net = std::make_unique<NetworkState>();
   ClassInitialize(*net);
   net->LearningRate = 0.15f;
@@ -57,8 +60,8 @@ std::unique_ptr<NetworkState> WorkedNet() {
   return net;
 }
 
-TEST(TrainingStep, WorkedExampleThroughBothPassesAndTheUpdate) {
-  auto net = WorkedNet();
+TEST(TrainingStep, OneUnitNetThroughBothPassesAndTheUpdate) {
+  auto net = OneUnitNet();
   FixedTarget target(Value(30.0), Value(10.0), Value(30.0));  // scales to 1.0
   ForwardPass(*net);
   EXPECT_TRUE(Printed(net->Activation(1, 2), "0.562177"));
@@ -95,11 +98,13 @@ struct TargetFailure {
   double field_value;  // what the pass leaves in FieldValue
 };
 
+void PrintTo(const TargetFailure& f, std::ostream* os) { *os << f.name; }
+
 class BadTarget : public testing::TestWithParam<TargetFailure> {};
 
 TEST_P(BadTarget, StopsThePassBeforeAnythingIsFolded) {
   for (auto pass : {BackPropMomentum, BackPropGradient}) {
-    auto net = WorkedNet();
+    auto net = OneUnitNet();
     ForwardPass(*net);
     FixedTarget target(GetParam().target, GetParam().min, GetParam().max);
     EXPECT_EQ(ErrorNumberOf([&] { pass(*net, target); }), GetParam().error);
@@ -123,7 +128,7 @@ INSTANTIATE_TEST_SUITE_P(Targets, BadTarget,
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(TrainingStep, ALayerAboveTwentyUnitsStopsThePassAtItsTwentyFirstUnit) {
-  auto net = WorkedNet();
+  auto net = OneUnitNet();
   net->LayerUnits(2) = 21;
   net->UnitError(20, 2) = net->UnitError(1, 3) = 1.0;
   FixedTarget target(Value(1.0), Value(0.0), Value(1.0));
@@ -133,7 +138,7 @@ TEST(TrainingStep, ALayerAboveTwentyUnitsStopsThePassAtItsTwentyFirstUnit) {
 }
 
 TEST(WeightUpdate, AUnitAccumulatorGainsTheWidenedLearningRateAndNothingElseMoves) {
-  auto net = WorkedNet();
+  auto net = OneUnitNet();
   net->Weight.Fill(3.0);
   net->Weight(1, 1, 3) = 0.0;
   net->WeightSlope.Fill(1.0);

@@ -15,10 +15,9 @@
 
 #include "base/error.h"
 #include "component/thread_block.h"
-#include "data/db_errors.h"
-#include "data/run_setup.h"
 #include "faults/fault_support.h"
 #include "support/temp_db.h"
+#include "training/run_setup.h"
 
 namespace kelda::faults {
 namespace {
@@ -52,13 +51,13 @@ struct BadTable {
   const char* file = "test.db";
 };
 
-std::ostream& operator<<(std::ostream& os, const BadTable& c) { return os << c.name; }
+void PrintTo(const BadTable& c, std::ostream* os) { *os << c.name; }
 
 const std::string kGood = "CREATE TABLE t(a REAL, b REAL, y REAL);" + Rows(20, "i, i % 3, i % 4");
 
 const BadTable kBadTables[] = {
-    {"MissingFile", kGood, data::kErrFileNotFound, false, 0, 3, "t", "none.db"},
-    {"MissingTable", kGood, data::kErrTableNotFound, false, 0, 3, "nope"},
+    {"MissingFile", kGood, kErrDbFileNotFound, false, 0, 3, "t", "none.db"},
+    {"MissingTable", kGood, kErrTableNotFound, false, 0, 3, "nope"},
     {"NullInputInRow3",
      "CREATE TABLE t(a REAL, b REAL, y REAL);" +
          Rows(10, "i, CASE i WHEN 3 THEN NULL ELSE i % 4 END, i % 3"),
@@ -93,9 +92,9 @@ const BadTable kBadTables[] = {
      "CREATE TABLE t(a REAL, b REAL, c REAL, d REAL, e REAL, y REAL);"
      "INSERT INTO t VALUES (1, 2, 3, 4, 5, 6), (2, 3, 4, 5, 6, 7), (3, 1, 1, 1, 1, 1);",
      kErrSubscript, true, 0},
-    {"OnlyATarget", "CREATE TABLE t(y REAL);" + Rows(5, "i"), data::kErrSyntax, true, 0},
+    {"OnlyATarget", "CREATE TABLE t(y REAL);" + Rows(5, "i"), kErrSyntax, true, 0},
     {"LowerCaseActual", "CREATE TABLE t(a REAL, y REAL, actual REAL);" + Rows(5, "i, i % 2, NULL"),
-     data::kErrFieldExists, false, 0},
+     kErrFieldExists, false, 0},
 };
 
 class BadInput : public ::testing::TestWithParam<BadTable> {
@@ -191,7 +190,10 @@ TEST_P(TooManyInputs, StopWithError9WhereTheLayerOverflows) {
   for (const test::Row& r : db.Query("SELECT Actual FROM t")) EXPECT_TRUE(r[0].IsNull());
 }
 
-INSTANTIATE_TEST_SUITE_P(Inputs, TooManyInputs, ::testing::Values(20, 21, 22));
+INSTANTIATE_TEST_SUITE_P(Inputs, TooManyInputs, ::testing::Values(20, 21, 22),
+                         [](const auto& info) {
+                           return "With" + std::to_string(info.param) + "Inputs";
+                         });
 
 // The process's address space now, from /proc; 0 when unknown.
 std::size_t AddressSpace() {
@@ -242,9 +244,9 @@ TEST(HugeTable, RangesBeyondMemoryAreError7) {
 #else
   const int number = WithLittleMemory(64u << 20, [] {
     engine::NetworkState net;
-    data::ObjectFields fields;
+    training::ObjectFields fields;
     fields.RecordCount = std::numeric_limits<int32_t>::max();
-    data::PrepareRun(net, fields);
+    training::PrepareRun(net, fields);
   });
   EXPECT_EQ(number, kErrOutOfMemory);
 #endif
@@ -269,8 +271,8 @@ TEST(Relevance, ATableDamagedAfterTrainingStopsItWithTheNumberedError) {
   };
   for (const Damage& d : {Damage{"UPDATE t SET b = NULL WHERE rowid = 5", kErrInvalidUseOfNull},
                           Damage{"UPDATE t SET a = 'x' WHERE rowid = 9", kErrTypeMismatch},
-                          Damage{"DELETE FROM t WHERE rowid > 15", data::kErrNoCurrentRecord},
-                          Damage{"DROP TABLE t", data::kErrTableNotFound}}) {
+                          Damage{"DELETE FROM t WHERE rowid > 15", kErrNoCurrentRecord},
+                          Damage{"DROP TABLE t", kErrTableNotFound}}) {
     SCOPED_TRACE(d.sql);
     test::TempDb db(kGood);
     Network network;

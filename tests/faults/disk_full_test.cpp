@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "data/db_errors.h"
+#include "base/error.h"
 #include "faults/fault_support.h"
 #include "support/temp_db.h"
 
@@ -25,7 +25,7 @@ struct Headroom {
   bool has_actual;
 };
 
-std::ostream& operator<<(std::ostream& os, const Headroom& h) { return os << h.name; }
+void PrintTo(const Headroom& h, std::ostream* os) { *os << h.name; }
 
 class DiskFull : public ::testing::TestWithParam<Headroom> {};
 
@@ -47,10 +47,10 @@ TEST_P(DiskFull, StopsWith3026AndTheFileStaysSound) {
     Network network;
     o = TrainWithLibrary(network, path, "t", 25);
   }
-  EXPECT_EQ(o.number, data::kErrDiskFull) << o.text;
+  EXPECT_EQ(o.number, kErrDiskFull) << o.text;
   // The tool on the full disk.
   const ProcessResult tool = RunToolProcess({"train", path, "t", "--epochs", "25", "--quiet"});
-  EXPECT_EQ(OutcomeOf(tool).number, data::kErrDiskFull) << tool.err;
+  EXPECT_EQ(OutcomeOf(tool).number, kErrDiskFull) << tool.err;
   EXPECT_EQ(IntegrityCheck(path), "ok");
   std::string problems;
   EXPECT_TRUE(OldOrFinite(before, ActualByRow(path, "t"), &problems)) << problems;

@@ -15,7 +15,6 @@
 #include <stdexcept>
 
 #include "cli/cli.h"
-#include "component/thread_block.h"
 #include "support/temp_db.h"
 
 namespace kelda::faults {
@@ -91,21 +90,9 @@ bool OldOrFinite(const std::map<int64_t, Value>& before, const std::map<int64_t,
   return problems.str().empty();
 }
 
-ThreadSettings::ThreadSettings(uint64_t seed, std::function<void()> hook) {
-  ThreadBlock& block = ThisThread();
-  block.network.FixedSeed = seed;
-  block.yield = std::move(hook);
-}
-
-ThreadSettings::~ThreadSettings() {
-  ThreadBlock& block = ThisThread();
-  block.network.FixedSeed.reset();
-  block.yield = nullptr;
-}
-
 Outcome TrainWithLibrary(Network& network, const std::string& path, const std::string& table,
                          int32_t epochs, uint64_t seed, std::function<void()> hook) {
-  ThreadSettings settings(seed, std::move(hook));
+  ScopedThreadSettings settings(seed, std::move(hook));
   network.SetMSAccessDBName(path);
   network.SetMSAccessTableName(table);
   network.SetEpochs(epochs);

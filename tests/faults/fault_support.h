@@ -16,6 +16,7 @@
 #include "base/error.h"
 #include "base/value.h"
 #include "component/network.h"
+#include "component/thread_settings.h"
 #include "support/process.h"
 
 namespace kelda {
@@ -60,15 +61,9 @@ Outcome Attempt(F&& fn) {
   return Outcome{};
 }
 
-// Sets the calling thread's fixed seed and yield hook for as long as the
-// object lives.
-class ThreadSettings {
- public:
-  explicit ThreadSettings(uint64_t seed, std::function<void()> hook = {});
-  ~ThreadSettings();
-  ThreadSettings(const ThreadSettings&) = delete;
-  ThreadSettings& operator=(const ThreadSettings&) = delete;
-};
+// ThreadSettings(seed, hook) gives the calling thread a fixed seed and a
+// yield hook for one scope.
+using ThreadSettings = ScopedThreadSettings;
 
 // Points `network` at `table` of `path` and trains it for `epochs` epochs
 // through the library, weights seeded with `seed`, `hook` (if any) run at

@@ -28,7 +28,7 @@ struct Names {
   int number = 0;  // 0: the run works
 };
 
-std::ostream& operator<<(std::ostream& os, const Names& n) { return os << n.name; }
+void PrintTo(const Names& n, std::ostream* os) { *os << n.name; }
 
 const Names kNames[] = {
     {"Blanks", "my table", {"unit price", "  volume "}, "net profit"},
@@ -161,7 +161,15 @@ INSTANTIATE_TEST_SUITE_P(Names, HostileNames, ::testing::ValuesIn(kNames),
 // A table name that is SQL text: the layer opens it as a read-only query
 // (as a row source may be opened), and the run stops at the first step that
 // needs a table, before anything is written.
-class QueryForATableName : public ::testing::TestWithParam<std::pair<const char*, int>> {};
+struct QueryText {
+  const char* name;
+  const char* table;  // given as the table's name
+  int error;
+};
+
+void PrintTo(const QueryText& q, std::ostream* os) { *os << '"' << q.table << '"'; }
+
+class QueryForATableName : public ::testing::TestWithParam<QueryText> {};
 
 TEST_P(QueryForATableName, StopsBeforeWritingAnything) {
   test::TempDb db(
@@ -169,8 +177,8 @@ TEST_P(QueryForATableName, StopsBeforeWritingAnything) {
       "INSERT INTO t VALUES (1, 2, 3, -1), (2, 1, 4, -1), (3, 5, 1, -1);"
       "CREATE TABLE keep(z); INSERT INTO keep VALUES ('a');");
   Network network;
-  const Outcome o = TrainWithLibrary(network, db.path(), GetParam().first, 5);
-  EXPECT_EQ(o.number, GetParam().second) << o.text;
+  const Outcome o = TrainWithLibrary(network, db.path(), GetParam().table, 5);
+  EXPECT_EQ(o.number, GetParam().error) << o.text;
   EXPECT_EQ(db.Scalar("SELECT COUNT(*) FROM t WHERE Actual = -1"), Value(3.0));
   EXPECT_EQ(db.Scalar("SELECT z FROM keep"), Value("a"));
   EXPECT_EQ(db.Scalar("SELECT COUNT(*) FROM sqlite_master"), Value(2.0));
@@ -178,12 +186,15 @@ TEST_P(QueryForATableName, StopsBeforeWritingAnything) {
 
 INSTANTIATE_TEST_SUITE_P(
     Texts, QueryForATableName,
-    ::testing::Values(std::make_pair("SELECT * FROM keep", 3265),             // no table to add to
-                      std::make_pair("SELECT a, b, y, Actual FROM t", 3078),  // no table to query
-                      std::make_pair("SELECT 1; DROP TABLE keep", 3142),      // one statement only
-                      std::make_pair("WITH d AS (DELETE FROM keep) SELECT 1", 3075),
-                      std::make_pair("DROP TABLE keep", 3078),
-                      std::make_pair("t; DROP TABLE keep", 3078)));
+    ::testing::Values(
+        QueryText{"SelectFromAnotherTable", "SELECT * FROM keep", 3265},  // no table to add to
+        QueryText{"SelectFromTheTable", "SELECT a, b, y, Actual FROM t",
+                  3078},                                                // no table to query
+        QueryText{"TwoStatements", "SELECT 1; DROP TABLE keep", 3142},  // one statement only
+        QueryText{"DeleteInAWithClause", "WITH d AS (DELETE FROM keep) SELECT 1", 3075},
+        QueryText{"Drop", "DROP TABLE keep", 3078},
+        QueryText{"NameThenDrop", "t; DROP TABLE keep", 3078}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace kelda::faults

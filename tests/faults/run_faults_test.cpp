@@ -13,8 +13,8 @@
 #include <string>
 #include <thread>
 
+#include "base/error.h"
 #include "component/thread_block.h"
-#include "data/db_errors.h"
 #include "faults/fault_support.h"
 #include "support/temp_db.h"
 
@@ -84,7 +84,7 @@ struct Shrink {
   int32_t epochs;
 };
 
-std::ostream& operator<<(std::ostream& os, const Shrink& s) { return os << s.name; }
+void PrintTo(const Shrink& s, std::ostream* os) { *os << s.name; }
 
 class ShrinkingTable : public RunFaults, public ::testing::WithParamInterface<Shrink> {};
 
@@ -95,7 +95,7 @@ TEST_P(ShrinkingTable, StopsWith3021AndKeepsTheRowsThatAreLeft) {
   const Outcome o = Train(GetParam().epochs, [&] {
     if (++yields == GetParam().at_yield) db_.Exec("DELETE FROM t WHERE rowid > 20");
   });
-  EXPECT_EQ(o.number, data::kErrNoCurrentRecord) << o.text;
+  EXPECT_EQ(o.number, kErrNoCurrentRecord) << o.text;
   EXPECT_EQ(ActualByRow(db_.path(), "t").size(), 20u);
   ExpectSound(db_.path());
 }
@@ -160,7 +160,7 @@ TEST_P(RefusedWrites, ReadOnlyFileStopsWith3027) {
   ASSERT_EQ(::chmod(db_.path().c_str(), 0444), 0);
   const std::optional<int> number = TrainUnprivileged(db_.path());
   if (!number) GTEST_SKIP() << "running as root and cannot give up root's rights";
-  EXPECT_EQ(*number, data::kErrReadOnly);
+  EXPECT_EQ(*number, kErrReadOnly);
   ExpectUnchanged(db_.path());
 }
 
@@ -171,12 +171,12 @@ TEST_P(RefusedWrites, ReadOnlyFolderStopsWith3027) {
     Network network;
     const Outcome o = TrainWithLibrary(network, db_.path(), "t", 3);
     // The child's text reaches the test only as its verdict.
-    return o.number == data::kErrReadOnly && o.text.find("folder") != std::string::npos ? o.number
-                                                                                        : -o.number;
+    return o.number == kErrReadOnly && o.text.find("folder") != std::string::npos ? o.number
+                                                                                  : -o.number;
   });
   ::chmod(db_.dir().c_str(), 0755);
   if (!number) GTEST_SKIP() << "running as root and cannot give up root's rights";
-  EXPECT_EQ(*number, data::kErrReadOnly) << "a negative number: the text does not name the folder";
+  EXPECT_EQ(*number, kErrReadOnly) << "a negative number: the text does not name the folder";
   ExpectUnchanged(db_.path());
 }
 
@@ -189,9 +189,9 @@ TEST_P(RefusedWrites, ReadOnlyFileSystemStopsWith3027) {
   if (!mount->RemountReadOnly(&why)) GTEST_SKIP() << why;
   Network network;
   const Outcome o = TrainWithLibrary(network, path, "t", 3);
-  EXPECT_EQ(o.number, data::kErrReadOnly) << o.text;
+  EXPECT_EQ(o.number, kErrReadOnly) << o.text;
   const ProcessResult tool = RunToolProcess({"train", path, "t", "--epochs", "3", "--quiet"});
-  EXPECT_EQ(OutcomeOf(tool).number, data::kErrReadOnly) << tool.err;
+  EXPECT_EQ(OutcomeOf(tool).number, kErrReadOnly) << tool.err;
   ExpectUnchanged(path);
 }
 
@@ -215,7 +215,7 @@ TEST_P(Locked, AWriteTransactionHeldThroughoutStopsTheRunWith3218) {
   holder.Exec("BEGIN IMMEDIATE; UPDATE other SET z = 'kept'");
   const Outcome o = Train(3);
   holder.Exec("COMMIT");
-  EXPECT_EQ(o.number, data::kErrLocked) << o.text;
+  EXPECT_EQ(o.number, kErrLocked) << o.text;
   EXPECT_EQ(ExpectSound(db_.path()), 0);
 }
 
@@ -235,7 +235,8 @@ TEST_P(Locked, ALockReleasedWithinTheWaitLetsTheRunGoOn) {
   EXPECT_EQ(ExpectSound(db_.path()), 32);
 }
 
-INSTANTIATE_TEST_SUITE_P(JournalModes, Locked, ::testing::Values("WAL", "DELETE"));
+INSTANTIATE_TEST_SUITE_P(JournalModes, Locked, ::testing::Values("WAL", "DELETE"),
+                         [](const auto& info) { return std::string(info.param); });
 
 // ---- The file deleted or replaced ------------------------------------------
 
@@ -254,7 +255,7 @@ struct Swap {
   int number;  // the error the run stops with; 0: it completes
 };
 
-std::ostream& operator<<(std::ostream& os, const Swap& s) { return os << s.name; }
+void PrintTo(const Swap& s, std::ostream* os) { *os << s.name; }
 
 class SwappedFile : public RunFaults, public ::testing::WithParamInterface<Swap> {
  protected:
@@ -308,7 +309,7 @@ TEST_F(RunFaults, AFileMovedAwayKeepsTheReportsWrittenBeforeTheRunStopped) {
       ASSERT_EQ(std::rename(db_.path().c_str(), moved.c_str()), 0);
     }
   });
-  EXPECT_EQ(o.number, data::kErrIo) << o.text;
+  EXPECT_EQ(o.number, kErrIo) << o.text;
   EXPECT_NE(o.text.find(db_.path()), std::string::npos) << o.text;
   EXPECT_FALSE(std::filesystem::exists(db_.path() + "-wal"));
   // Reports on rows 1 to 10 had been committed; the 11th was refused.
@@ -334,13 +335,13 @@ TEST_F(RunFaults, AFileReplacedBetweenRunsIsTheNextRunsTable) {
 INSTANTIATE_TEST_SUITE_P(Moments, SwappedFile,
                          ::testing::Values(
                              // The next report's write finds the file gone.
-                             Swap{"DeletedDuringAReportEpoch", false, 12, 3, data::kErrIo},
+                             Swap{"DeletedDuringAReportEpoch", false, 12, 3, kErrIo},
                              // So does the next epoch's rewind.
-                             Swap{"DeletedBetweenEpochs", false, 33, 3, data::kErrIo},
+                             Swap{"DeletedBetweenEpochs", false, 33, 3, kErrIo},
                              // The write-back opens the path afresh.
-                             Swap{"DeletedInTheLastEpoch", false, 33, 2, data::kErrFileNotFound},
-                             Swap{"ReplacedDuringAReportEpoch", true, 12, 3, data::kErrIo},
-                             Swap{"ReplacedBetweenEpochs", true, 33, 3, data::kErrIo},
+                             Swap{"DeletedInTheLastEpoch", false, 33, 2, kErrDbFileNotFound},
+                             Swap{"ReplacedDuringAReportEpoch", true, 12, 3, kErrIo},
+                             Swap{"ReplacedBetweenEpochs", true, 33, 3, kErrIo},
                              // The write-back opens the replacement and predicts its rows.
                              Swap{"ReplacedInTheLastEpoch", true, 33, 2, 0}),
                          [](const ::testing::TestParamInfo<Swap>& info) {

@@ -23,6 +23,7 @@
 #include "base/error.h"
 #include "component/network.h"
 #include "component/thread_block.h"
+#include "component/thread_settings.h"
 
 namespace {
 
@@ -84,14 +85,13 @@ int main(int argc, char** argv) {
   const bool snapshots = argc == 6 && std::strcmp(argv[5], "snapshots") == 0;
   sqlite3_auto_extension(reinterpret_cast<void (*)()>(&HookConnection));
   kelda::ThreadBlock& block = kelda::ThisThread();
-  block.network.FixedSeed = std::strtoull(argv[4], nullptr, 10);
   int32_t last_epoch = -1;
-  block.yield = [&] {
+  kelda::ScopedThreadSettings settings(std::strtoull(argv[4], nullptr, 10), [&] {
     if (block.progress.epoch == last_epoch) return;
     last_epoch = block.progress.epoch;
     Tell("epoch " + std::to_string(last_epoch));
     if (snapshots) Snapshot(argv[1], argv[2]);
-  };
+  });
   kelda::Network network;
   network.SetMSAccessDBName(argv[1]);
   network.SetMSAccessTableName(argv[2]);

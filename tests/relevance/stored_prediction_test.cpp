@@ -1,9 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <charconv>
 #include <cmath>
+#include <ostream>
+#include <string>
 
 #include "relevance/input_relevance.h"
-#include "relevance/write_back.h"
+#include "training/prediction.h"
 
 namespace kelda::relevance {
 namespace {
@@ -13,10 +16,35 @@ struct Stored {
   double stored;
 };
 
+// The shortest text that reads back as `v`.
+std::string Text(double v) {
+  char text[32];
+  return std::string(text, std::to_chars(text, text + sizeof text, v).ptr);
+}
+
+void PrintTo(const Stored& s, std::ostream* os) {
+  *os << Text(s.prediction) << " stored as " << Text(s.stored);
+}
+
+// The prediction as a test name: -0.00004 becomes OfMinus4eMinus05.
+std::string PredictionName(const ::testing::TestParamInfo<Stored>& info) {
+  std::string name = "Of";
+  for (char c : Text(info.param.prediction)) {
+    if (c == '-') {
+      name += "Minus";
+    } else if (c == '.') {
+      name += '_';
+    } else if (c != '+') {
+      name += c;
+    }
+  }
+  return name;
+}
+
 class StoredPredictionTest : public ::testing::TestWithParam<Stored> {};
 
 TEST_P(StoredPredictionTest, SmallValuesAreRoundedToFourDecimals) {
-  const double got = StoredPrediction(GetParam().prediction);
+  const double got = training::StoredPrediction(GetParam().prediction);
   EXPECT_EQ(got, GetParam().stored) << GetParam().prediction;
   EXPECT_FALSE(std::signbit(got) && got == 0.0) << "negative zero stored";
 }
@@ -28,14 +56,21 @@ INSTANTIATE_TEST_SUITE_P(
                       Stored{1234.56789, 1234.56789}, Stored{0.0999999, 0.1},
                       // Exactly 0, and values whose four-decimal text has no digit: 0.
                       Stored{0.0, 0.0}, Stored{0.00004, 0.0}, Stored{-0.00004, 0.0},
-                      Stored{0.00005, 0.0001}, Stored{-1e-300, 0.0}));
+                      Stored{0.00005, 0.0001}, Stored{-1e-300, 0.0}),
+    PredictionName);
 
 struct Score {
+  const char* name;
   double reference;
   double a;
   double t;
   double expected;
 };
+
+void PrintTo(const Score& s, std::ostream* os) {
+  *os << "reference " << s.reference << ", prediction " << s.a << ", target " << s.t << " -> "
+      << s.expected;
+}
 
 class RowScoreTest : public ::testing::TestWithParam<Score> {};
 
@@ -44,10 +79,14 @@ TEST_P(RowScoreTest, CountsPredictionsOnTheWrongSideOfTheReference) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, RowScoreTest,
-                         ::testing::Values(Score{4, 5, 3, 2}, Score{6, 5, 3, 0},
-                                           Score{4, 3, 5, 2}, Score{3, 3, 5, 2},
-                                           Score{2, 3, 5, 0}, Score{4, 5, 5, 0},
-                                           Score{6, 3, 3, 0}));
+                         ::testing::Values(Score{"AboveTargetAndReference", 4, 5, 3, 2},
+                                           Score{"AboveTargetBelowReference", 6, 5, 3, 0},
+                                           Score{"BelowTargetAndReference", 4, 3, 5, 2},
+                                           Score{"BelowTargetAtReference", 3, 3, 5, 2},
+                                           Score{"BelowTargetAboveReference", 2, 3, 5, 0},
+                                           Score{"OnTargetAboveReference", 4, 5, 5, 0},
+                                           Score{"OnTargetBelowReference", 6, 3, 3, 0}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace kelda::relevance

@@ -1,18 +1,26 @@
 #include <gtest/gtest.h>
 
-#include "data/database.h"
-#include "data/object_fields.h"
-#include "engine/network_state.h"
-#include "relevance/write_back.h"
-#include "support/temp_db.h"
+#include <ostream>
+#include <string>
 
-namespace kelda::relevance {
+#include "data/database.h"
+#include "engine/network_state.h"
+#include "support/temp_db.h"
+#include "training/object_fields.h"
+#include "training/prediction.h"
+
+namespace kelda::training {
 namespace {
 
 struct Store {
+  const char* name;
   double output;  // the output unit's activation
   double stored;  // what the row's Actual then holds
 };
+
+void PrintTo(const Store& s, std::ostream* os) {
+  *os << "output " << s.output << " stored as " << s.stored;
+}
 
 class StorePredictionTest : public ::testing::TestWithParam<Store> {};
 
@@ -20,7 +28,7 @@ class StorePredictionTest : public ::testing::TestWithParam<Store> {};
 // new value, read back through the same cursor and by another connection.
 TEST_P(StorePredictionTest, ReplacesTheRowsOldValue) {
   test::TempDb db("CREATE TABLE t(a REAL, y REAL, Actual REAL); INSERT INTO t VALUES (1, 2, 7);");
-  data::ObjectFields fields;
+  training::ObjectFields fields;
   fields.TargetMin.Redim(1);
   fields.TargetMax.Redim(1);
   fields.TargetMin(1) = Value(0.0);
@@ -37,10 +45,11 @@ TEST_P(StorePredictionTest, ReplacesTheRowsOldValue) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Outputs, StorePredictionTest,
-                         ::testing::Values(Store{0.0, 0.0},           // exactly 0: stored as 0
-                                           Store{0.00001, 0.0},       // .#### has no digit
-                                           Store{0.0061728, 0.0123},  // rounded to four places
-                                           Store{0.25, 0.5}));
+                         ::testing::Values(Store{"Zero", 0.0, 0.0},
+                                           Store{"NoDigitInFourPlaces", 0.00001, 0.0},
+                                           Store{"RoundedToFourPlaces", 0.0061728, 0.0123},
+                                           Store{"Unrounded", 0.25, 0.5}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
-}  // namespace kelda::relevance
+}  // namespace kelda::training

@@ -23,7 +23,7 @@ struct Ending {
   int16_t examples;  // CurrentPattern after the run
 };
 
-std::ostream& operator<<(std::ostream& os, const Ending& e) { return os << e.name; }
+void PrintTo(const Ending& e, std::ostream* os) { *os << e.name; }
 
 class RunEndTest : public ::testing::TestWithParam<Ending> {
  protected:
@@ -41,7 +41,7 @@ class RunEndTest : public ::testing::TestWithParam<Ending> {
   status::StatusWindow window_{std::make_unique<status::HeadlessRenderer>()};
   YieldHook yield_;
   RunProgress progress_;
-  data::ObjectFields fields_;
+  training::ObjectFields fields_;
 };
 
 TEST_P(RunEndTest, EndsAfterAWholePassFitsOrAfterEveryEpoch) {

@@ -1,20 +1,23 @@
-#include "data/training_table.h"
+#include "training/training_table.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
 #include "base/error.h"
-#include "data/run_setup.h"
 #include "engine/engine.h"
 #include "support/raised.h"
 #include "support/temp_db.h"
+#include "training/run_setup.h"
 
-namespace kelda::data {
+namespace kelda::training {
 namespace {
 
+using data::Database;
+using data::DBEngine;
 using ::testing::ElementsAre;
 
 // A fresh database file per test, filled by raw SQL.
@@ -59,7 +62,7 @@ class TrainingTableTest : public ::testing::Test {
   std::vector<std::string> sql_;
 };
 
-TEST_F(TrainingTableTest, SalesTableGainsActualAndTheSpecifiedQueries) {
+TEST_F(TrainingTableTest, SalesTableGainsActualAndItsRangeAndRowQueries) {
   Exec(
       "CREATE TABLE Sales(Price REAL, Volume REAL, Profit REAL);"
       "INSERT INTO Sales VALUES (1, 10, 5), (2, 30, 7), (4, 20, 6);");
@@ -74,21 +77,20 @@ TEST_F(TrainingTableTest, SalesTableGainsActualAndTheSpecifiedQueries) {
   EXPECT_EQ(fields_.InputNames(1), Value("Volume"));
   EXPECT_TRUE(fields_.InputNames(2).IsEmpty());
   EXPECT_TRUE(fields_.InputNames(4).IsEmpty());
-  EXPECT_THAT(RunQueries(), ElementsAre("SELECT Profit FROM Sales;",
-                                        "SELECT MIN(Price) AS Min1 FROM Sales",
-                                        "SELECT MAX(Price) AS Max1 FROM Sales",
-                                        "SELECT MIN(Volume) AS Min1 FROM Sales",
-                                        "SELECT MAX(Volume) AS Max1 FROM Sales",
-                                        "SELECT MIN(Profit) AS OutMin FROM Sales",
-                                        "SELECT MAX(Profit) AS OutMax FROM Sales",
-                                        "SELECT Price, Volume FROM Sales"));
+  EXPECT_THAT(
+      RunQueries(),
+      ElementsAre("SELECT Profit FROM Sales;", "SELECT MIN(Price) AS Min1 FROM Sales",
+                  "SELECT MAX(Price) AS Max1 FROM Sales", "SELECT MIN(Volume) AS Min1 FROM Sales",
+                  "SELECT MAX(Volume) AS Max1 FROM Sales",
+                  "SELECT MIN(Profit) AS OutMin FROM Sales",
+                  "SELECT MAX(Profit) AS OutMax FROM Sales", "SELECT Price, Volume FROM Sales"));
   EXPECT_EQ(fields_.InputMin(1), 1.0);
   EXPECT_EQ(fields_.InputMax(1), 4.0);
   EXPECT_EQ(fields_.InputMin(2), 10.0);
   EXPECT_EQ(fields_.InputMax(2), 30.0);
   EXPECT_EQ(fields_.TargetMin(1), Value(5.0));
   EXPECT_EQ(fields_.TargetMax(1), Value(7.0));
-  EXPECT_EQ(fields_.InputMin(3), 0.0);           // zeroed, not a range
+  EXPECT_EQ(fields_.InputMin(3), 0.0);          // zeroed, not a range
   EXPECT_TRUE(fields_.TargetMin(4).IsEmpty());  // element RecordCount stays as sized
 
   // The three row sources stand on the first row, in step.
@@ -166,39 +168,6 @@ TEST_F(TrainingTableTest, RowCounting) {
   EXPECT_EQ(fields_.RecordCount, 4);
 }
 
-struct SetupFailure {
-  const char* name;
-  const char* sql;  // creates table t
-  int32_t error;
-};
-
-class TrainingTableFailure : public TrainingTableTest,
-                             public ::testing::WithParamInterface<SetupFailure> {};
-
-TEST_P(TrainingTableFailure, StopsWithTheNumberedError) {
-  Exec(GetParam().sql);
-  fields_.MSAccessTableName = "t";
-  EXPECT_EQ(ErrorOf([&] { OpenTrainingTable(engine_, net_, fields_); }), GetParam().error);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Tables, TrainingTableFailure,
-    ::testing::Values(
-        SetupFailure{"EmptyTableHasNoInputMinimum", "CREATE TABLE t(a, target);",
-                     kErrInvalidUseOfNull},
-        SetupFailure{"TextInput", "CREATE TABLE t(a, target); INSERT INTO t VALUES ('x', 1);",
-                     kErrTypeMismatch},
-        SetupFailure{"MoreInputsThanRows",
-                     "CREATE TABLE t(a, b, c, target); INSERT INTO t VALUES (1,2,3,4);",
-                     kErrSubscript},
-        SetupFailure{"MoreThan32767Rows",
-                     "CREATE TABLE t(a, target);"
-                     "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n "
-                     "WHERE i < 32767) INSERT INTO t SELECT i, i FROM n;",
-                     kErrOverflow},
-        SetupFailure{"MissingTable", "CREATE TABLE other(a);", kErrTableNotFound}),
-    [](const auto& info) { return std::string(info.param.name); });
-
 TEST_F(TrainingTableTest, TargetWithoutValuesLeavesNullRanges) {
   Exec("CREATE TABLE t(a, target); INSERT INTO t VALUES (1, NULL), (2, NULL);");
   fields_.MSAccessTableName = "t";
@@ -235,5 +204,77 @@ TEST_F(TrainingTableTest, ScalingRule) {
   EXPECT_EQ(ErrorOf([&] { ScaleInput(fields_, 2, 1.0); }), kErrOverflow);
 }
 
+TEST(TrainingTableRows, TheRowsOfARunAreThoseCountedAtItsStart) {
+  test::TempDb tmp(
+      "CREATE TABLE t(x, y, Actual REAL);"
+      "INSERT INTO t(rowid, x, y) VALUES (3, 1, 1), (4, 2, 2);");
+  DBEngine engine;
+  ObjectFields fields;
+  fields.MSAccessDBName = tmp.path();
+  fields.MSAccessTableName = "t";
+  CountTableRows(engine, fields);
+  EXPECT_EQ(fields.RecordCount, 3);
+  ASSERT_NE(fields.RunRows, nullptr);
+  EXPECT_EQ(*fields.RunRows, (data::RowIds{3, 4}));
+}
+
+// A query in place of a table is refused before its rows are counted, even
+// when there is no end to them.
+TEST(TrainingTableRows, AnEndlessQueryIsRefusedBeforeItsRowsAreCounted) {
+  test::TempDb tmp("CREATE TABLE t(a)");
+  DBEngine engine;
+  ObjectFields fields;
+  fields.MSAccessDBName = tmp.path();
+  const std::string endless = "WITH RECURSIVE r(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM r) ";
+  fields.MSAccessTableName = endless + "SELECT i, i AS y FROM r";
+  EXPECT_EQ(test::ErrorNumberOf([&] { CountTableRows(engine, fields); }), kErrItemNotFound);
+  fields.MSAccessTableName = endless + "SELECT i, i AS Actual FROM r";
+  EXPECT_EQ(test::ErrorNumberOf([&] { CountTableRows(engine, fields); }), kErrTableNotFound);
+}
+
+struct TextRangeCase {
+  const char* name;
+  const char* declared;  // the columns' declared type
+  const char* values;    // VALUES rows of (x, target)
+  double x_min, x_max, target_min, target_max;
+  int32_t error;  // 0: the ranges above
+};
+
+void PrintTo(const TextRangeCase& c, std::ostream* os) { *os << c.name; }
+
+class TextRange : public ::testing::TestWithParam<TextRangeCase> {};
+
+TEST_P(TextRange, IsTakenOverTheNumbers) {
+  const TextRangeCase& c = GetParam();
+  test::TempDb tmp(std::string("CREATE TABLE t(x ") + c.declared + ", target " + c.declared +
+                   ", Actual REAL); INSERT INTO t(x, target) VALUES " + c.values + ";");
+  DBEngine engine;
+  Database db = engine.OpenDatabase(tmp.path());
+  ObjectFields fields;
+  fields.MSAccessTableName = "t";
+  fields.RecordCount = 4;
+  for (auto* a : {&fields.InputMin, &fields.InputMax}) a->Redim(4);
+  for (auto* a : {&fields.TargetMin, &fields.TargetMax}) a->Redim(4);
+  fields.InputNames.Redim(3);
+  fields.InputNames(0) = Value(std::string("x"));
+  const int32_t error = test::ErrorNumberOf([&] { QueryRanges(db, fields, "target"); });
+  ASSERT_EQ(error, c.error);
+  if (error != 0) return;
+  EXPECT_EQ(fields.InputMin(1), c.x_min);
+  EXPECT_EQ(fields.InputMax(1), c.x_max);
+  EXPECT_EQ(fields.TargetMin(1).ToDouble(), c.target_min);
+  EXPECT_EQ(fields.TargetMax(1).ToDouble(), c.target_max);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Columns, TextRange,
+    ::testing::Values(
+        TextRangeCase{"TextColumn", "TEXT", "('9', '9'), ('10', '10'), ('100', '100')", 9, 100, 9,
+                      100, 0},
+        TextRangeCase{"UntypedMixed", "", "(' 2', 3), ('1.5', '10'), (NULL, 9)", 1.5, 2, 3, 10, 0},
+        TextRangeCase{"NotANumber", "TEXT", "('9', 1), ('ten', 2)", 0, 0, 0, 0, kErrTypeMismatch},
+        TextRangeCase{"Numbers", "REAL", "(9, 9), (10, 10), (100, 100)", 9, 100, 9, 100, 0}),
+    [](const ::testing::TestParamInfo<TextRangeCase>& info) { return info.param.name; });
+
 }  // namespace
-}  // namespace kelda::data
+}  // namespace kelda::training

@@ -1,0 +1,56 @@
+// Changing the calling thread's run settings for one scope. The fixed seed,
+// the yield hook and the database engine's interrupt check live in the
+// thread's block (thread_block.h) and so belong to whoever runs on the thread
+// next: a caller that changes one for its own run puts it back afterwards,
+// also when the run ends by an error.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include "component/thread_block.h"
+#include "data/database.h"
+#include "training/training_run.h"
+
+namespace kelda {
+
+// Each setting changed through the object keeps the value it had before its
+// first change, and gets it back when the object is destroyed; settings never
+// changed through it are left alone. A setting that was changed through it
+// and then assigned directly (a test replacing block.yield mid-scope) is put
+// back all the same.
+//
+// REQUIRES: created and destroyed on the same thread, scopes on one thread
+// destroyed in the reverse order of their creation. A hook or check that
+// refers to the caller's frame must not outlive it: declare the object after
+// whatever the hook refers to.
+class ScopedThreadSettings {
+ public:
+  // Changes nothing until a setter is called.
+  ScopedThreadSettings();
+  // The common case: the seed (nullopt: from the clock) and the yield hook
+  // (nullptr: none) for one run.
+  ScopedThreadSettings(std::optional<uint64_t> seed, training::YieldHook yield);
+  ~ScopedThreadSettings();
+  ScopedThreadSettings(const ScopedThreadSettings&) = delete;
+  ScopedThreadSettings& operator=(const ScopedThreadSettings&) = delete;
+
+  // The seed of the weights: the same start on every run while set,
+  // nullopt for a start from the clock.
+  void SetSeed(std::optional<uint64_t> seed);
+  // Run at every yield of a training run (nullptr: a yield does nothing).
+  void SetYield(training::YieldHook yield);
+  // Asked by every database the thread's engine opens from now on
+  // (data::DBEngine::SetInterruptCheck); creates the engine if the thread
+  // has none yet. A database opened earlier keeps the check it was opened
+  // with.
+  void SetInterruptCheck(data::InterruptCheck check);
+
+ private:
+  ThreadBlock& block_;
+  std::optional<std::optional<uint64_t>> saved_seed_;
+  std::optional<training::YieldHook> saved_yield_;
+  std::optional<data::InterruptCheck> saved_check_;
+};
+
+}  // namespace kelda
