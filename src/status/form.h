@@ -58,14 +58,14 @@ class frmStatus {
   void MarkClosedByUser();
   bool ClosedByUser() const { return closed_by_user_; }
 
-  // SSQBox := " RMS Error: " and ErrorSum in the pattern "##.##########".
+  // Sets SSQBox to " RMS Error: " and ErrorSum in the pattern "##.##########".
   // Raises Error 6 for an infinite or NaN ErrorSum and leaves the text as it was.
   void SetErrorText(double ErrorSum);
   void SetErrorText(double ErrorSum, const NumberSeparators& separators);
-  // CycleBox := " Cycle " and CycleCount in the pattern "###,###".
+  // Sets CycleBox to " Cycle " and CycleCount in the pattern "###,###".
   void SetCycleText(int32_t CycleCount);
   void SetCycleText(int32_t CycleCount, const NumberSeparators& separators);
-  // CycleBox := " Training Complete".
+  // Sets CycleBox to " Training Complete".
   void SetCompleteText();
 
   const std::string& SSQBoxCaption() const { return ssq_caption_; }

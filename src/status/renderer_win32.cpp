@@ -13,7 +13,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "base/error.h"
 #include "status/drawing.h"
@@ -23,8 +22,9 @@ namespace kelda::status {
 
 namespace {
 
-// Raised when the system refuses the window (no desktop, no resources).
-constexpr int32_t kErrCannotCreateWindow = 7;
+// Raised when the system refuses the window (no desktop, no resources), as
+// for any other resource that runs out.
+constexpr int32_t kErrCannotCreateWindow = kErrOutOfMemory;
 
 constexpr wchar_t kClassName[] = L"KeldaStatusWindow";
 constexpr DWORD kStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;

@@ -18,9 +18,6 @@ namespace kelda::status {
 
 namespace {
 
-constexpr int32_t kErrInvalidArgument = 5;
-constexpr int32_t kErrPathFileAccess = 75;
-
 struct SurfaceDeleter {
   void operator()(cairo_surface_t* s) const { cairo_surface_destroy(s); }
 };
@@ -30,8 +27,8 @@ struct ContextDeleter {
 using Surface = std::unique_ptr<cairo_surface_t, SurfaceDeleter>;
 
 [[noreturn]] void RaiseFileError(const std::string& path, const std::string& reason) {
-  Raise(kErrPathFileAccess,
-        fmt::format("Path/File access error: cannot write '{}': {}", path, reason));
+  Raise(kErrPathFileAccess, fmt::format("{}: cannot write '{}': {}",
+                                        StandardErrorText(kErrPathFileAccess), path, reason));
 }
 
 // A new file beside `path`, created exclusively so that nothing already

@@ -14,14 +14,13 @@ struct TraceState {
   int32_t PlotRowCount = 0;  // examples since the last segment
 };
 
-// Advances the trace by one example whose epoch has summed ErrorSum so far:
-//   1. PlotRowCount += 1.
-//   2. If PlotX > 5700: PlotX := 30, clear picError, and draw a point at
-//      (PlotX + 50, H - 4 * ErrorSum - 0.5) in the foreground colour, which
-//      leaves the drawing position there.
-//   3. If PlotRowCount = 100: PlotRowCount := 0, a line from the drawing
-//      position to (PlotX + 50, H - 4 * ErrorSum - 0.5) in kGreen, and
-//      PlotX += 30.
+// Advances the trace by one example whose epoch has summed ErrorSum so far.
+// Every example counts towards the next segment. Once the trace has passed
+// x = 5700 it starts again from the left: PlotX goes back to 30, picError is
+// cleared and a point is drawn at (PlotX + 50, H - 4 * ErrorSum - 0.5) in the
+// foreground colour, leaving the drawing position there. Every hundredth
+// example the count starts over, a kGreen line goes from the drawing position
+// to (PlotX + 50, H - 4 * ErrorSum - 0.5), and PlotX moves on by 30.
 // H is read from `form` for each point; y is computed in double precision and
 // handed over, like x, in single precision. Raises Error 6 when y lies beyond
 // the single range; nothing has been drawn by that step then.

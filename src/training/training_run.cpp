@@ -2,6 +2,8 @@
 
 #include <charconv>
 #include <cstdint>
+#include <utility>
+#include <vector>
 
 #include "base/checked.h"
 #include "engine/engine.h"
@@ -26,17 +28,55 @@ bool Converged(double error_sum) {
 namespace {
 
 // The target of the current example, as the backward passes read it: the
-// first field of the target row source's current row.
-class RecordsetTarget : public engine::TargetSource {
+// first field of the target row source's row, read once when the example is
+// loaded.
+class ExampleTarget : public engine::TargetSource {
  public:
-  explicit RecordsetTarget(ObjectFields& fields) : fields_(fields) {}
-  Value CurrentTarget() override { return fields_.TargetRecordset->Fields(0).GetValue(); }
+  explicit ExampleTarget(ObjectFields& fields) : fields_(fields) {}
+  void Set(Value target) { current_ = std::move(target); }
+  Value CurrentTarget() override { return current_; }
   const Value& TargetMin() const override { return fields_.TargetMin(1); }
   const Value& TargetMax() const override { return fields_.TargetMax(1); }
   double& FieldValue() override { return fields_.FieldValue; }
 
  private:
   ObjectFields& fields_;
+  Value current_;
+};
+
+// The examples of the last pass that read them from the table: what loading
+// each left in the input layer and in FieldValue, and its target. Reading
+// the same rows again would give the same numbers, so while no other
+// connection has changed the file an epoch takes them from here.
+class ExampleCache {
+ public:
+  void Clear(int inputs) {
+    inputs_ = inputs;
+    activations_.clear();
+    field_values_.clear();
+    targets_.clear();
+  }
+  void Add(const engine::NetworkState& net, double field_value, const Value& target) {
+    for (int j = 1; j <= inputs_; ++j) activations_.push_back(net.Activation(j, 1));
+    field_values_.push_back(field_value);
+    targets_.push_back(target);
+  }
+  int size() const { return static_cast<int>(targets_.size()); }
+  // Example `p` (1-based) into the input layer, as loading it left them.
+  void Load(int p, engine::NetworkState& net, double& field_value) const {
+    const size_t first = static_cast<size_t>(p - 1) * static_cast<size_t>(inputs_);
+    for (int j = 1; j <= inputs_; ++j) {
+      net.Activation(j, 1) = activations_[first + static_cast<size_t>(j - 1)];
+    }
+    field_value = field_values_[static_cast<size_t>(p - 1)];
+  }
+  const Value& Target(int p) const { return targets_[static_cast<size_t>(p - 1)]; }
+
+ private:
+  int inputs_ = 0;
+  std::vector<double> activations_;
+  std::vector<double> field_values_;
+  std::vector<Value> targets_;
 };
 
 // Hands control to the thread's message loop once: the status window
@@ -54,7 +94,10 @@ void RunNetwork(ThreadServices& thread, ObjectFields& fields) {
   data::Recordset& inputs = *run.InputRecordset;
   data::Recordset& outputs = *run.OutputRecordset;
   const int input_columns = fields.InputColumnCount();
-  RecordsetTarget target(fields);
+  ExampleTarget target(fields);
+  ExampleCache cache;
+  bool cached = false;  // the cache holds a whole pass
+  uint64_t cached_version = 0;
 
   int32_t cycle_count = 0;
   status::TraceState trace;
@@ -66,6 +109,10 @@ void RunNetwork(ThreadServices& thread, ObjectFields& fields) {
   net.EpochsSinceReport = 0;
 
   for (int32_t epoch = 1; epoch <= epochs; ++epoch) {
+    // Another program's commit (the run's own writes of `Actual` do not
+    // count) means the rows are read again, from this epoch on.
+    const uint64_t version = run.db->DataVersion();
+    const bool from_memory = cached && version == cached_version;
     fields.TargetRecordset->MoveFirst();
     inputs.MoveFirst();
     outputs.MoveFirst();
@@ -75,14 +122,27 @@ void RunNetwork(ThreadServices& thread, ObjectFields& fields) {
     net.EpochsSinceReport = CheckedAdd<int16_t>(net.EpochsSinceReport, 1);
     net.ErrorSum = 0.0;
     const bool report = cycle_count == 1 || net.EpochsSinceReport >= net.ReportInterval;
+    if (!from_memory) {
+      cached = false;
+      cache.Clear(input_columns);
+    }
 
     const int16_t last_example = Narrow<int16_t>(fields.RowCount());
     // The counter ends one past the last example processed, as a counting
     // loop leaves it, and is stepped back below.
     for (net.CurrentPattern = 1; net.CurrentPattern <= last_example;
          net.CurrentPattern = CheckedAdd<int16_t>(net.CurrentPattern, 1)) {
-      if (fields.TargetRecordset->Fields(0).GetValue().IsNull()) break;
-      LoadInputs(net, fields, inputs, input_columns);
+      if (from_memory) {
+        if (net.CurrentPattern > cache.size()) break;
+        cache.Load(net.CurrentPattern, net, fields.FieldValue);
+        target.Set(cache.Target(net.CurrentPattern));
+      } else {
+        Value t = fields.TargetRecordset->Fields(0).GetValue();
+        if (t.IsNull()) break;
+        LoadInputs(net, fields, inputs, input_columns);
+        cache.Add(net, fields.FieldValue, t);
+        target.Set(std::move(t));
+      }
       engine::ForwardPass(net);
       engine::BackPropMomentum(net, target);
       engine::BackPropGradient(net, target);
@@ -94,10 +154,17 @@ void RunNetwork(ThreadServices& thread, ObjectFields& fields) {
         Yield(thread);
       }
 
-      inputs.MoveNext();
-      fields.TargetRecordset->MoveNext();
-      outputs.MoveNext();
+      if (!from_memory) {
+        inputs.MoveNext();
+        fields.TargetRecordset->MoveNext();
+      }
+      if (!from_memory || report) outputs.MoveNext();
       status::TraceStep(thread.status.Form(), trace, net.ErrorSum);
+    }
+
+    if (!from_memory) {
+      cached = true;
+      cached_version = version;
     }
 
     net.CurrentPattern = CheckedSub<int16_t>(net.CurrentPattern, 1);
