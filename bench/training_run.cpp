@@ -17,6 +17,7 @@
 #include "component/network.h"
 #include "component/thread_block.h"
 #include "component/thread_settings.h"
+#include "engine/engine.h"
 
 namespace kelda::bench {
 namespace {
@@ -103,6 +104,33 @@ double BareUpdatesMs(const std::string& path, int rows) {
   });
 }
 
+// InputRelevance of a network trained for one epoch on the table at `path`.
+double RelevanceMs(const std::string& path) {
+  ScopedThreadSettings settings(kSeed, nullptr);
+  Network net;
+  net.SetMSAccessDBName(path);
+  net.SetMSAccessTableName(kTable);
+  net.SetEpochs(1);
+  net.RunNetwork();
+  return TimeMs([&] { Keep(net.InputRelevance()->front()); });
+}
+
+// The floor under one pass of InputRelevance's arithmetic: a forward pass of
+// every example, its inputs already scaled in memory.
+double ForwardPassesMs(engine::NetworkState& net, const MemoryRows& rows) {
+  const size_t examples = rows.targets.size();
+  const size_t columns = static_cast<size_t>(rows.columns);
+  return TimeMs([&] {
+    for (size_t r = 0; r < examples; ++r) {
+      for (size_t j = 0; j < columns; ++j) {
+        net.Activation(static_cast<int>(j) + 1, 1) = rows.inputs[r * columns + j];
+      }
+      engine::ForwardPass(net);
+    }
+    Keep(net.Activation(1, 3));
+  });
+}
+
 // One run on a fresh table, then the floors measured right after it, so that
 // the load the machine carries meanwhile falls on both alike.
 struct Round {
@@ -111,6 +139,8 @@ struct Round {
   double read_ms = 0.0;
   double engine_ms = 0.0;
   double updates_ms = 0.0;
+  double relevance_ms = 0.0;
+  double forward_ms = 0.0;
 };
 
 Round MeasureRound() {
@@ -125,8 +155,12 @@ Round MeasureRound() {
     std::printf("note: a run ended after %d of %d epochs\n", run.epochs_run, kEpochs);
   }
 
+  const double relevance_ms = RelevanceMs(dir.db_path());
   RunSources sources(dir.db_path(), kSeed);
-  EngineEpochs arithmetic(sources.net(), sources.fields(), LoadRows(sources));
+  const MemoryRows rows = LoadRows(sources);
+  std::vector<double> forward_ms;
+  for (int i = 0; i < 5; ++i) forward_ms.push_back(ForwardPassesMs(sources.net(), rows));
+  EngineEpochs arithmetic(sources.net(), sources.fields(), rows);
   Keep(ReadEpoch(sources));
   std::vector<double> read_ms;
   std::vector<double> engine_ms;
@@ -136,8 +170,8 @@ Round MeasureRound() {
     engine_ms.push_back(arithmetic.TimeOneMs());
   }
   for (int i = 0; i < 5; ++i) updates_ms.push_back(BareUpdatesMs(dir.db_path(), kRows));
-  return Round{Median(run.plain_ms), Median(run.report_ms), Median(read_ms), Median(engine_ms),
-               Median(updates_ms)};
+  return Round{Median(run.plain_ms), Median(run.report_ms), Median(read_ms),   Median(engine_ms),
+               Median(updates_ms),   relevance_ms,          Median(forward_ms)};
 }
 
 int Run() {
@@ -148,6 +182,8 @@ int Run() {
   std::vector<double> updates;
   std::vector<double> plain_ratio;
   std::vector<double> report_ratio;
+  std::vector<double> relevance;
+  std::vector<double> relevance_ratio;
   for (int round = 0; round < kRounds; ++round) {
     const Round r = MeasureRound();
     plain.push_back(r.plain_ms);
@@ -157,6 +193,8 @@ int Run() {
     updates.push_back(r.updates_ms);
     plain_ratio.push_back(r.plain_ms / r.engine_ms);
     report_ratio.push_back(r.report_ms / (r.engine_ms + r.updates_ms));
+    relevance.push_back(r.relevance_ms);
+    relevance_ratio.push_back(r.relevance_ms / (kInputs * (r.forward_ms + r.updates_ms)));
   }
   std::printf(
       "%d rows, %d inputs, %d epochs; medians over %d rounds of each round's medians (epochs of "
@@ -169,6 +207,9 @@ int Run() {
   PrintMs("bare updates of Actual in one transaction", Median(updates));
   PrintRatio("plain epoch / arithmetic", Median(plain_ratio), 1.2, false);
   PrintRatio("report epoch / (arithmetic + bare updates)", Median(report_ratio), 1.5, false);
+  PrintMs("InputRelevance", Median(relevance));
+  PrintRatio("InputRelevance / (19 x (forward passes + bare updates))", Median(relevance_ratio),
+             1.5, false);
   return 0;
 }
 

@@ -80,6 +80,13 @@ class DBEngine {
   // (nullptr: none).
   void SetStatementObserver(StatementObserver observer) { observer_ = std::move(observer); }
 
+  // How long stored rows may wait, grouped into one commit (see
+  // Database::GroupUpdates), where this engine's thread writes many rows
+  // without handing control to its host in between: the final write-back and
+  // the relevance analysis. Default 200 ms; 0 commits every row on its own.
+  void SetCommitWindow(std::chrono::milliseconds window) { commit_window_ = window; }
+  std::chrono::milliseconds CommitWindow() const { return commit_window_; }
+
   // Every Database opened afterwards asks `check` every few thousand steps
   // of a running statement and stops the statement with 18 ("User interrupt
   // occurred") when it returns true, so that a host can stop even a query
@@ -89,6 +96,7 @@ class DBEngine {
 
  private:
   std::chrono::milliseconds busy_timeout_{5000};
+  std::chrono::milliseconds commit_window_{200};
   StatementObserver observer_;
   InterruptCheck interrupt_;
   // What this engine has opened, so that an open can first let go of

@@ -58,6 +58,10 @@ std::optional<std::vector<double>> InputRelevance(data::DBEngine& engine, engine
   }
   for (int i = 0; i < n; ++i) reference_level(i) = Div(reference_level(i), n);
 
+  // The scores' predictions are committed in groups, as the final ones
+  // are; the last group before the final write-back, which writes through
+  // a database of its own.
+  db.GroupUpdates(engine.CommitWindow());
   for (int i = 0; i < n; ++i) {
     cursors.MoveFirst();
     for (int32_t r = 1; r <= fields.RowCount(); ++r) {
@@ -72,6 +76,7 @@ std::optional<std::vector<double>> InputRelevance(data::DBEngine& engine, engine
     }
   }
 
+  db.CommitUpdates();
   training::WritePredictions(engine, net, fields);
 
   std::vector<double> result;

@@ -57,6 +57,10 @@ bool WritePredictions(data::DBEngine& engine, engine::NetworkState& net, ObjectF
   if (fields.MSAccessDBName.empty()) return false;
   data::Database db = OpenRunDatabase(engine, fields);
   data::Recordset cursor = db.OpenRecordset(fields.MSAccessTableName);
+  // Committed in groups: nothing hands control to the host before the end,
+  // and thousands of rows take a moment instead of a commit each. On an
+  // error the rows stored so far are committed as the database closes.
+  db.GroupUpdates(engine.CommitWindow());
   const int inputs = fields.InputColumnCount();
   for (int32_t r = 1; r <= fields.RowCount(); ++r) {
     LoadInputs(net, fields, cursor, inputs);
@@ -64,6 +68,7 @@ bool WritePredictions(data::DBEngine& engine, engine::NetworkState& net, ObjectF
     StorePrediction(net, fields, cursor);
     cursor.MoveNext();
   }
+  db.CommitUpdates();
   return true;
 }
 

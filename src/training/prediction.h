@@ -42,7 +42,8 @@ void StorePrediction(const engine::NetworkState& net, const ObjectFields& fields
                      data::Recordset& cursor);
 
 // Runs the network over rows 1 .. RecordCount - 1 of the table, from the
-// first, and stores each prediction. Returns false, touching nothing, when
+// first, and stores each prediction, committed in groups (the engine's
+// CommitWindow). Returns false, touching nothing, when
 // MSAccessDBName is empty. Raises on a Null or non-numeric input (including
 // rows after the examples), a constant input column, and a table shorter
 // than counted (3021); rows already stored keep their new values.

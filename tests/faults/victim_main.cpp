@@ -13,6 +13,7 @@
 #include <sqlite3.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cinttypes>
 #include <cstdint>
 #include <cstdio>
@@ -92,6 +93,9 @@ int main(int argc, char** argv) {
     Tell("epoch " + std::to_string(last_epoch));
     if (snapshots) Snapshot(argv[1], argv[2]);
   });
+  // Every stored row committed on its own, so that the tests can stop the
+  // run between any two of them.
+  block.DBEngine().SetCommitWindow(std::chrono::milliseconds(0));
   kelda::Network network;
   network.SetMSAccessDBName(argv[1]);
   network.SetMSAccessTableName(argv[2]);
