@@ -3,6 +3,7 @@
 #include <new>
 
 #include <fmt/format.h>
+#include <sqlite3.h>
 #include <CLI/CLI.hpp>
 
 #include <charconv>
@@ -11,7 +12,9 @@
 #include <system_error>
 
 #include "base/error.h"
+#include "base/value.h"
 #include "cli/demo.h"
+#include "cli/import.h"
 #include "cli/interrupt.h"
 
 namespace kelda::cli {
@@ -121,11 +124,58 @@ void AddDemo(CLI::App& app, std::string& dir) {
   demo->add_option("DIR", dir, "Folder for the sample database")->capture_default_str();
 }
 
+// A share of the rows: at least 0 and less than 1.
+CLI::Validator FractionText() {
+  return CLI::Validator(
+      [](const std::string& text) -> std::string {
+        const std::optional<double> value = ParseNumber(text);
+        if (!value || *value < 0.0 || *value >= 1.0) {
+          return "a holdout is a fraction from 0 up to (not including) 1, not '" + text + "'";
+        }
+        return "";
+      },
+      "");
+}
+
+void AddImport(CLI::App& app, ImportOptions& options, uint64_t& seed, CLI::Option*& seed_option) {
+  CLI::App* import = app.add_subcommand(
+      "import", "Make a training table from a CSV file: the inputs, the target, then Actual");
+  import->footer(
+      "The CSV file starts with a row of column names. Every input cell must be a number; an "
+      "empty target cell marks a row to predict, which is put last. The table must not exist "
+      "yet; the database file is created when missing.");
+  import->add_option("FILE", options.csv, "CSV file with a header row")->required();
+  import->add_option("DB", options.database, "SQLite database file")->required();
+  import->add_option("TABLE", options.table, "The new table")->required();
+  import->add_option("--target", options.target, "The column to predict")->required();
+  import
+      ->add_option("--inputs", options.inputs,
+                   "Input columns in the order wanted, A,B,C (default: every other column)")
+      ->delimiter(',');
+  seed_option =
+      import->add_option("--shuffle", seed, "Put the rows in a random order fixed by SEED")
+          ->type_name("SEED")
+          ->check(SeedText());
+  import
+      ->add_option("--holdout", options.holdout,
+                   "Put this fraction of the rows last with a Null target, their targets in "
+                   "TABLE_holdout")
+      ->type_name("FRACTION")
+      ->check(FractionText());
+}
+
+// The version, and the SQLite the tool runs on, which may be newer than the
+// one it was built with.
+std::string VersionText() {
+  return fmt::format("kelda {}\nSQLite {}", KELDA_VERSION, sqlite3_libversion());
+}
+
 }  // namespace
 
 int RunCli(int argc, const char* const* argv, Console& console) {
   CLI::App app("Train a feed-forward network on a database table, and predict with it.", "kelda");
   app.require_subcommand(1);
+  app.set_version_flag("--version", VersionText(), "Print the version and the SQLite it runs on");
 
   TrainOptions train;
   uint64_t seed = 0;
@@ -136,6 +186,10 @@ int RunCli(int argc, const char* const* argv, Console& console) {
   AddTrain(app, train, seed, seed_option, no_wait);
   AddPredict(app, predict);
   AddDemo(app, demo_dir);
+  ImportOptions import;
+  uint64_t shuffle = 0;
+  CLI::Option* shuffle_option = nullptr;
+  AddImport(app, import, shuffle, shuffle_option);
 
   try {
     app.parse(argc, argv);
@@ -154,6 +208,9 @@ int RunCli(int argc, const char* const* argv, Console& console) {
       wait_for_window = train.show_status && !no_wait;
     } else if (app.got_subcommand("predict")) {
       RunPredict(predict, console);
+    } else if (app.got_subcommand("import")) {
+      if (shuffle_option->count() > 0) import.shuffle = shuffle;
+      PrintImportReport(import, ImportCsv(import), console.out);
     } else {
       RunDemo(demo_dir, console);
     }

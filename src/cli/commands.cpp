@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "base/error.h"
+#include "cli/import.h"
 #include "cli/interrupt.h"
 #include "cli/output_file.h"
 #include "cli/progress.h"
@@ -211,6 +212,8 @@ TrainReport Train(const TrainOptions& options, Console& console) {
   report.cycle_text = final_captions.cycle;
   report.error_text = final_captions.error;
   Interruptible([&] { ReadOutcome(options, report.rows, report); }, after_training);
+  Interruptible([&] { report.holdout = MeasureHoldout(options.database, options.table); },
+                after_training);
 
   if (options.relevance) {
     std::optional<std::vector<double>> scores;
@@ -294,6 +297,11 @@ void PrintTrainReport(const TrainReport& report, bool json, Console& console) {
       }
       j["relevance"] = std::move(list);
     }
+    if (report.holdout) {
+      j["holdout"] = {{"rows", report.holdout->examples},
+                      {"rmse", figure(report.holdout->rmse)},
+                      {"r2", figure(report.holdout->r2)}};
+    }
     if (!report.network_file.empty()) j["network_file"] = report.network_file;
     if (!report.status_png.empty()) j["status_png"] = report.status_png;
     // Names that are not UTF-8 are written with replacement characters
@@ -314,6 +322,15 @@ void PrintTrainReport(const TrainReport& report, bool json, Console& console) {
     console.out << ": no figures, a target or stored prediction is not a number";
   }
   console.out << '\n';
+  if (report.holdout && report.holdout->rmse) {
+    console.out << fmt::format(
+        "Held-out rows: RMSE {:.6g}, R2 {} over {} rows\n", *report.holdout->rmse,
+        report.holdout->r2 ? fmt::format("{:.4f}", *report.holdout->r2) : "n/a",
+        report.holdout->examples);
+  } else if (report.holdout) {
+    console.out << fmt::format("Held-out rows: no figures over {} rows\n",
+                               report.holdout->examples);
+  }
   if (report.relevance) {
     console.out << "Input relevance (the error made without the column):\n";
     PrintRelevance(*report.relevance, console.out);

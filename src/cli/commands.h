@@ -60,6 +60,9 @@ struct TrainReport {
   std::string cycle_text;  // the status window's texts at the end, without leading blanks
   std::string error_text;
   std::optional<std::vector<ColumnScore>> relevance;
+  // The stored predictions of the rows `kelda import --holdout` held out
+  // against their true targets; none without that side table.
+  std::optional<FitFigures> holdout;
   std::string network_file;  // empty: not saved
   std::string status_png;    // empty: no picture written
 };

@@ -7,13 +7,30 @@
 
 namespace kelda {
 
-Network::Network() { engine::ClassInitialize(ThisThread().network); }
+Network::Network() : fields_(std::make_unique<training::ObjectFields>()) {
+  engine::ClassInitialize(ThisThread().network);
+}
+
+Network::~Network() = default;
+
+const std::string& Network::MSAccessDBName() const { return fields_->MSAccessDBName; }
+void Network::SetMSAccessDBName(std::string path) { fields_->MSAccessDBName = std::move(path); }
+const std::string& Network::MSAccessTableName() const { return fields_->MSAccessTableName; }
+void Network::SetMSAccessTableName(std::string name) {
+  fields_->MSAccessTableName = std::move(name);
+}
+int32_t Network::Epochs() const { return fields_->Epochs; }
+void Network::SetEpochs(int32_t epochs) { fields_->Epochs = epochs; }
+int16_t Network::HiddenLayerCount() const { return fields_->HiddenLayerCount; }
+void Network::SetHiddenLayerCount(int16_t count) { fields_->HiddenLayerCount = count; }
+
+const training::ObjectFields& Network::Fields() const { return *fields_; }
 
 void Network::RunNetwork() {
   ThreadBlock& block = ThisThread();
   training::ThreadServices services{block.network, block.DBEngine(), block.status, block.yield,
                                     block.progress};
-  training::RunNetwork(services, fields_);
+  training::RunNetwork(services, *fields_);
 }
 
 Value Network::ShowStatus() {
@@ -23,7 +40,18 @@ Value Network::ShowStatus() {
 
 std::optional<std::vector<double>> Network::InputRelevance() {
   ThreadBlock& block = ThisThread();
-  return relevance::InputRelevance(block.DBEngine(), block.network, fields_);
+  return relevance::InputRelevance(block.DBEngine(), block.network, *fields_);
+}
+
+std::vector<std::string> Network::InputColumnNames() const {
+  std::vector<std::string> names;
+  if (!fields_->InputNames.IsDimensioned()) return names;
+  const int32_t count = fields_->InputColumnCount();
+  for (int32_t i = 0; i < count; ++i) {
+    const Value& name = fields_->InputNames(i);
+    names.push_back(name.IsText() ? name.text() : std::string());
+  }
+  return names;
 }
 
 }  // namespace kelda

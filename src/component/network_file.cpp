@@ -539,3 +539,11 @@ int64_t Predict(data::DBEngine& engine, const SavedNetwork& network, const std::
 }
 
 }  // namespace kelda
+
+namespace kelda {
+
+int64_t Predict(const SavedNetwork& network, const std::string& db_path, const std::string& table) {
+  return Predict(ThisThread().DBEngine(), network, db_path, table);
+}
+
+}  // namespace kelda

@@ -1,0 +1,71 @@
+// Network: the runtime's one class. A host creates it, sets the four
+// properties and calls the three methods. The object owns its properties and
+// what a training run learns about its table; the network itself, the
+// database engine and the status window belong to the calling thread and are
+// shared by every Network of that thread (a second object on the thread
+// trains the same network; an object on another thread never sees it).
+//
+// An object is used only on the thread that created it. Errors pass to the
+// caller as kelda::Error with their number; nothing is rolled back.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "value.h"
+
+namespace kelda {
+
+namespace training {
+struct ObjectFields;
+}
+
+class Network {
+ public:
+  // Resets the thread's learning parameters to their defaults (the trained
+  // weights stay). The properties start as "", "", 0 and 0.
+  Network();
+  ~Network();
+  Network(const Network&) = delete;
+  Network& operator=(const Network&) = delete;
+
+  // Plain stored values: a put stores the value unchanged, a get returns it.
+  const std::string& MSAccessDBName() const;
+  void SetMSAccessDBName(std::string path);
+  const std::string& MSAccessTableName() const;
+  void SetMSAccessTableName(std::string name);
+  int32_t Epochs() const;
+  void SetEpochs(int32_t epochs);
+  // RunNetwork sets it to 20 when it is 0; the hidden layer has 20 units.
+  int16_t HiddenLayerCount() const;
+  void SetHiddenLayerCount(int16_t count);
+
+  // Trains the thread's network on the table and writes every row's
+  // prediction into its column `Actual` (added when missing).
+  void RunNetwork();
+
+  // Makes the thread's status window visible (creating it if needed).
+  // Returns Empty.
+  Value ShowStatus();
+
+  // One score per input column of the last training run's table, in table
+  // order; nullopt when no database is named. REQUIRES: a training run has
+  // completed on this object, otherwise raises 9.
+  std::optional<std::vector<double>> InputRelevance();
+
+  // The names of the input columns of the last training run's table, in
+  // table order; empty before a run has named them.
+  std::vector<std::string> InputColumnNames() const;
+
+  // The object's fields, for the parts of the runtime that save and describe
+  // a trained network. Their type is internal to the runtime.
+  const training::ObjectFields& Fields() const;
+
+ private:
+  std::unique_ptr<training::ObjectFields> fields_;
+};
+
+}  // namespace kelda

@@ -1,0 +1,77 @@
+// `kelda import`: a training table made from a CSV file, in the layout a run
+// needs — the inputs in the order asked for, the target, then `Actual`.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "cli/fit.h"
+
+namespace kelda::cli {
+
+struct ImportOptions {
+  std::string csv;       // a header row of column names, then one row per example
+  std::string database;  // SQLite file, created when missing
+  std::string table;     // a new table; an existing one is refused
+  std::string target;
+  std::vector<std::string> inputs;  // in this order; empty: every other column, in file order
+  std::optional<uint64_t> shuffle;  // seed of a random row order; none: the file's order
+  double holdout = 0.0;             // 0 <= holdout < 1
+};
+
+struct ImportReport {
+  std::vector<std::string> inputs;
+  std::string target;
+  int64_t examples = 0;       // rows with a target, first in the table
+  int64_t held_out = 0;       // rows whose target was moved to the side table
+  int64_t to_predict = 0;     // rows whose target cell was empty
+  std::string holdout_table;  // empty when nothing is held out
+};
+
+// One record of a CSV file and the line it starts on (from 1).
+struct CsvRecord {
+  int64_t line = 0;
+  std::vector<std::string> cells;
+};
+
+// The records of CSV text (RFC 4180: cells separated by commas, a quoted cell
+// may hold commas, line breaks and doubled quotes; CRLF or LF line ends; a
+// leading UTF-8 byte-order mark and blank lines are skipped). `origin` names
+// the text in errors. Raises Error 5 for a quote left open or text after a
+// closing quote.
+std::vector<CsvRecord> ParseCsv(std::string_view text, std::string_view origin);
+
+// The side table that keeps the targets of the held-out rows: one row per
+// held-out row, (row, target) with `row` the rowid of that row in `table`.
+std::string HoldoutTableName(const std::string& table);
+
+// Reads the CSV file and writes the table (and, with a holdout, its side
+// table) in one transaction, so an error leaves the database as it was.
+// Every input cell must be a number; a target cell a number or empty (a row
+// to predict, kept last as a run requires). The rows with a target come
+// first, shuffled when asked (Fisher-Yates over a 64-bit Mersenne Twister,
+// so a seed gives the same order everywhere), and the last `holdout` fraction
+// of them (rounded to the nearest row) follows with a Null target.
+//
+// Raises 53 / 75 when the file is missing / cannot be read; 13 naming the
+// file, line and column for a cell that is not a number; 5 for a malformed
+// file (a row of another length, a duplicate or empty column name), for a
+// column asked for that the header lacks, for the target among the inputs,
+// for a column named Actual, and for a holdout outside 0 .. 1 or one that
+// leaves no example; 3000 and the database's numbers when the table exists
+// or cannot be written.
+ImportReport ImportCsv(const ImportOptions& options);
+
+// How the stored predictions of the held-out rows of `table` match the
+// targets its side table keeps (see HoldoutTableName); nullopt when the
+// database has no such side table. Without figures when a prediction is not
+// a number. Raises the database's errors.
+std::optional<FitFigures> MeasureHoldout(const std::string& database, const std::string& table);
+
+void PrintImportReport(const ImportOptions& options, const ImportReport& report, std::ostream& out);
+
+}  // namespace kelda::cli
