@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <memory>
@@ -12,6 +11,7 @@
 
 #include "base/error.h"
 #include "engine/engine.h"
+#include "support/number_text.h"
 #include "support/raised.h"
 
 namespace kelda::engine {
@@ -23,29 +23,11 @@ struct SigmoidCase {
   double x, temperature, expected;
 };
 
-// The shortest text that reads back as `v`.
-std::string Text(double v) {
-  char text[32];
-  return std::string(text, std::to_chars(text, text + sizeof text, v).ptr);
-}
+using test::NamePart;
+using test::Text;
 
 void PrintTo(const SigmoidCase& c, std::ostream* os) {
   *os << "x " << Text(c.x) << ", T " << Text(c.temperature) << " -> " << Text(c.expected);
-}
-
-// A number as part of a test name: -709.78 becomes Minus709_78.
-std::string NamePart(double v) {
-  std::string name;
-  for (char c : Text(v)) {
-    if (c == '-') {
-      name += "Minus";
-    } else if (c == '.') {
-      name += '_';
-    } else if (c != '+') {
-      name += c;
-    }
-  }
-  return name;
 }
 
 class SigmoidValue : public testing::TestWithParam<SigmoidCase> {};

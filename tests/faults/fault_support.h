@@ -61,10 +61,6 @@ Outcome Attempt(F&& fn) {
   return Outcome{};
 }
 
-// ThreadSettings(seed, hook) gives the calling thread a fixed seed and a
-// yield hook for one scope.
-using ThreadSettings = ScopedThreadSettings;
-
 // Points `network` at `table` of `path` and trains it for `epochs` epochs
 // through the library, weights seeded with `seed`, `hook` (if any) run at
 // every yield.

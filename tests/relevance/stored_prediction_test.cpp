@@ -1,11 +1,11 @@
 #include <gtest/gtest.h>
 
-#include <charconv>
 #include <cmath>
 #include <ostream>
 #include <string>
 
 #include "relevance/input_relevance.h"
+#include "support/number_text.h"
 #include "training/prediction.h"
 
 namespace kelda::relevance {
@@ -16,11 +16,7 @@ struct Stored {
   double stored;
 };
 
-// The shortest text that reads back as `v`.
-std::string Text(double v) {
-  char text[32];
-  return std::string(text, std::to_chars(text, text + sizeof text, v).ptr);
-}
+using test::Text;
 
 void PrintTo(const Stored& s, std::ostream* os) {
   *os << Text(s.prediction) << " stored as " << Text(s.stored);
@@ -28,17 +24,7 @@ void PrintTo(const Stored& s, std::ostream* os) {
 
 // The prediction as a test name: -0.00004 becomes OfMinus4eMinus05.
 std::string PredictionName(const ::testing::TestParamInfo<Stored>& info) {
-  std::string name = "Of";
-  for (char c : Text(info.param.prediction)) {
-    if (c == '-') {
-      name += "Minus";
-    } else if (c == '.') {
-      name += '_';
-    } else if (c != '+') {
-      name += c;
-    }
-  }
-  return name;
+  return "Of" + test::NamePart(info.param.prediction);
 }
 
 class StoredPredictionTest : public ::testing::TestWithParam<Stored> {};

@@ -20,6 +20,7 @@
 
 #include "component/network.h"
 #include "component/thread_block.h"
+#include "component/thread_settings.h"
 #include "shared_use/shared_use.h"
 #include "support/temp_db.h"
 
@@ -147,7 +148,7 @@ class Others {
       return;
     }
     worker_ = std::thread([this, table, seed] {
-      faults::ThreadSettings settings(seed, [this] { begun_.Set(); });
+      ScopedThreadSettings settings(seed, [this] { begun_.Set(); });
       Network network;
       network.SetMSAccessDBName(db_.path());
       network.SetMSAccessTableName(table);

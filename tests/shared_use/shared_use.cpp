@@ -17,6 +17,7 @@
 #include "base/error.h"
 #include "component/network.h"
 #include "component/thread_block.h"
+#include "component/thread_settings.h"
 #include "support/process.h"
 #include "support/temp_db.h"
 
@@ -302,7 +303,7 @@ TrainingRun::TrainingRun(Runner runner, const std::string& path, const std::stri
     // The epoch each moment's yield begins, in the order of Moment.
     constexpr int32_t kFrom[] = {0, 10, kEpochs};
     size_t reached = 0;
-    faults::ThreadSettings settings(seed, [&] {
+    ScopedThreadSettings settings(seed, [&] {
       if (reached < std::size(kFrom) && ThisThread().progress.epoch >= kFrom[reached]) {
         Reach(at_, static_cast<Moment>(reached++));
       }
