@@ -46,12 +46,15 @@ EpochTimes TrainingRun(const std::string& path) {
   // which the next epoch's first rewind makes.
   std::vector<Clock::time_point> starts(kEpochs + 1);
   int32_t seen = 0;
-  ScopedThreadSettings settings(kSeed, [&] {
-    const int32_t epoch = block.progress.epoch;
-    if (epoch == seen || epoch < 1 || epoch > kEpochs) return;
-    starts[epoch] = Clock::now();
-    seen = epoch;
-  });
+  ScopedThreadSettings settings(
+      kSeed,
+      [&] {
+        const int32_t epoch = block.progress.epoch;
+        if (epoch == seen || epoch < 1 || epoch > kEpochs) return;
+        starts[epoch] = Clock::now();
+        seen = epoch;
+      },
+      training::YieldUse::kLeavesDatabaseAlone);
   Network net;
   net.SetMSAccessDBName(path);
   net.SetMSAccessTableName(kTable);

@@ -184,7 +184,9 @@ TrainReport Train(const TrainOptions& options, Console& console) {
   // An interrupt during set-up must not report an earlier run's epoch.
   block.progress = training::RunProgress{0, options.epochs};
   {
-    ScopedThreadSettings settings(options.seed, std::move(hook));
+    // The progress line and the live picture leave the database alone.
+    ScopedThreadSettings settings(options.seed, std::move(hook),
+                                  training::YieldUse::kLeavesDatabaseAlone);
     AbandonUnlessFinished guard(display);
     Interruptible([&network] { network.RunNetwork(); },
                   [&block] {

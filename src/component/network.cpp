@@ -28,8 +28,8 @@ const training::ObjectFields& Network::Fields() const { return *fields_; }
 
 void Network::RunNetwork() {
   ThreadBlock& block = ThisThread();
-  training::ThreadServices services{block.network, block.DBEngine(), block.status, block.yield,
-                                    block.progress};
+  training::ThreadServices services{block.network, block.DBEngine(), block.status,
+                                    block.yield,   block.yield_use,  block.progress};
   training::RunNetwork(services, *fields_);
 }
 

@@ -31,6 +31,7 @@ struct ThreadBlock {
   // Supplied by the host's message loop (a terminal display, a window
   // toolkit); without one a yield does nothing.
   training::YieldHook yield;
+  training::YieldUse yield_use = training::YieldUse::kMayWriteDatabase;
   // Where the thread's run in progress stands; read by the yield hook.
   training::RunProgress progress;
 };

@@ -6,15 +6,19 @@ namespace kelda {
 
 ScopedThreadSettings::ScopedThreadSettings() : block_(ThisThread()) {}
 
-ScopedThreadSettings::ScopedThreadSettings(std::optional<uint64_t> seed, training::YieldHook yield)
+ScopedThreadSettings::ScopedThreadSettings(std::optional<uint64_t> seed, training::YieldHook yield,
+                                           training::YieldUse use)
     : ScopedThreadSettings() {
   SetSeed(seed);
-  SetYield(std::move(yield));
+  SetYield(std::move(yield), use);
 }
 
 ScopedThreadSettings::~ScopedThreadSettings() {
   if (saved_check_) block_.DBEngine().SetInterruptCheck(std::move(*saved_check_));
-  if (saved_yield_) block_.yield = std::move(*saved_yield_);
+  if (saved_yield_) {
+    block_.yield = std::move(*saved_yield_);
+    block_.yield_use = saved_use_;
+  }
   if (saved_seed_) block_.network.FixedSeed = *saved_seed_;
 }
 
@@ -23,9 +27,13 @@ void ScopedThreadSettings::SetSeed(std::optional<uint64_t> seed) {
   block_.network.FixedSeed = seed;
 }
 
-void ScopedThreadSettings::SetYield(training::YieldHook yield) {
-  if (!saved_yield_) saved_yield_ = std::move(block_.yield);
+void ScopedThreadSettings::SetYield(training::YieldHook yield, training::YieldUse use) {
+  if (!saved_yield_) {
+    saved_yield_ = std::move(block_.yield);
+    saved_use_ = block_.yield_use;
+  }
   block_.yield = std::move(yield);
+  block_.yield_use = use;
 }
 
 void ScopedThreadSettings::SetInterruptCheck(data::InterruptCheck check) {

@@ -30,7 +30,8 @@ class ScopedThreadSettings {
   ScopedThreadSettings();
   // The common case: the seed (nullopt: from the clock) and the yield hook
   // (nullptr: none) for one run.
-  ScopedThreadSettings(std::optional<uint64_t> seed, training::YieldHook yield);
+  ScopedThreadSettings(std::optional<uint64_t> seed, training::YieldHook yield,
+                       training::YieldUse use = training::YieldUse::kMayWriteDatabase);
   ~ScopedThreadSettings();
   ScopedThreadSettings(const ScopedThreadSettings&) = delete;
   ScopedThreadSettings& operator=(const ScopedThreadSettings&) = delete;
@@ -38,8 +39,10 @@ class ScopedThreadSettings {
   // The seed of the weights: the same start on every run while set,
   // nullopt for a start from the clock.
   void SetSeed(std::optional<uint64_t> seed);
-  // Run at every yield of a training run (nullptr: a yield does nothing).
-  void SetYield(training::YieldHook yield);
+  // Run at every yield of a training run (nullptr: a yield does nothing);
+  // `use` tells what it may do to the run's database file.
+  void SetYield(training::YieldHook yield,
+                training::YieldUse use = training::YieldUse::kMayWriteDatabase);
   // Asked by every database the thread's engine opens from now on
   // (data::DBEngine::SetInterruptCheck); creates the engine if the thread
   // has none yet. A database opened earlier keeps the check it was opened
@@ -50,6 +53,7 @@ class ScopedThreadSettings {
   ThreadBlock& block_;
   std::optional<std::optional<uint64_t>> saved_seed_;
   std::optional<training::YieldHook> saved_yield_;
+  training::YieldUse saved_use_ = training::YieldUse::kMayWriteDatabase;
   std::optional<data::InterruptCheck> saved_check_;
 };
 

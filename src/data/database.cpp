@@ -786,6 +786,11 @@ void Database::GroupUpdates(std::chrono::milliseconds window) {
   core_->GroupUpdates(window);
 }
 
+void Database::CommitGroup() {
+  if (!core_) RaiseDb(kErrObjectClosed, "The database has been closed.");
+  core_->CommitGroup();
+}
+
 void Database::CommitUpdates() {
   if (!core_) RaiseDb(kErrObjectClosed, "The database has been closed.");
   core_->CommitUpdates();

@@ -186,6 +186,11 @@ class Database {
   // dies loses the rows of its open group, which keep the values they had.
   // The moved-file check (3043) runs once per group instead of once per row.
   void GroupUpdates(std::chrono::milliseconds window);
+  // Commits the open group now, if any, and stays grouping: the next Update
+  // opens a new group. For a caller about to hand control to code that may
+  // write to the file through a connection of its own, which would otherwise
+  // wait for this group's lock. Raises as CommitUpdates.
+  void CommitGroup();
   // Commits the open group, if any, and goes back to committing each Update
   // when it returns. Raises the database's errors (3026, 3043, ...).
   void CommitUpdates();

@@ -131,8 +131,10 @@ class DatabaseCore {
   // The write connection. Raises 3420 once closed.
   sqlite3* writer();
 
-  // See Database::GroupUpdates, CommitUpdates, DataVersion.
+  // See Database::GroupUpdates, CommitGroup, CommitUpdates, DataVersion.
   void GroupUpdates(std::chrono::milliseconds window);
+  // Commits the open group of updates (after the moved-file check).
+  void CommitGroup();
   void CommitUpdates();
   uint64_t DataVersion();
   // Around each row a Recordset writes: the moved-file check, and the
@@ -208,8 +210,6 @@ class DatabaseCore {
   // journal mode, or the duty handed to another open database of the engine.
   void RestoreJournalMode();
   void InstallFixedRows(sqlite3* conn, const FixedRows& fixed);
-  // Commits the open group of updates (after the moved-file check).
-  void CommitGroup();
   // Commits the open group as the connection goes, rolling it back when the
   // commit fails: nothing is raised.
   void EndGroupQuietly();

@@ -25,6 +25,7 @@ class HeadlessRenderer final : public Renderer {
 
   void Present(const frmStatus& form) override;
   void PumpOnce() override;
+  bool MessagesWaiting() override { return false; }
   bool ConsumeUserClose() override;
 
   // The user closes the window, as if a close message had been processed.

@@ -35,6 +35,11 @@ class Renderer {
   // host's own windows) and returns.
   virtual void PumpOnce() = 0;
 
+  // Whether the next PumpOnce may run code other than this renderer's own:
+  // messages wait for the thread (the host's windows, its timers, a send
+  // from another thread). Looks without dispatching anything.
+  virtual bool MessagesWaiting() = 0;
+
   // True once for every close of the on-screen window by the user since the
   // last call; the on-screen window is gone by then.
   virtual bool ConsumeUserClose() = 0;

@@ -69,6 +69,8 @@ class GtkRenderer final : public Renderer {
     }
   }
 
+  bool MessagesWaiting() override { return gtk_ready_ && gtk_events_pending(); }
+
   bool ConsumeUserClose() override { return std::exchange(closed_, false); }
 
   bool OnScreen() const override { return window_ != nullptr; }

@@ -304,6 +304,10 @@ class Win32Renderer final : public Renderer {
     }
   }
 
+  // The high word names the kinds of message in the queue now; unlike
+  // PeekMessage, asking dispatches no message sent from another thread.
+  bool MessagesWaiting() override { return HIWORD(GetQueueStatus(QS_ALLINPUT)) != 0; }
+
   bool ConsumeUserClose() override {
     const bool closed = close_pending_;
     close_pending_ = false;

@@ -24,9 +24,10 @@ void StatusWindow::Show() {
   renderer_->Present(form);
 }
 
-void StatusWindow::Yield() {
+void StatusWindow::Yield(const std::function<void()>& before_messages) {
   NoteUserClose();
   if (form_ && !form_->ClosedByUser()) renderer_->Present(*form_);
+  if (before_messages && renderer_->MessagesWaiting()) before_messages();
   renderer_->PumpOnce();
   NoteUserClose();
 }

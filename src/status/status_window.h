@@ -6,6 +6,7 @@
 // Not thread-safe: one per thread, touched only by that thread.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -36,8 +37,9 @@ class StatusWindow {
   // The training run's yield: puts the window's current state on screen (if
   // there is a window), processes the thread's pending messages once, and
   // takes note of a close by the user. Texts set between two yields appear at
-  // the next one.
-  void Yield();
+  // the next one. `before_messages` (if any) runs first when messages are
+  // waiting, that is when the host's own code may run during the yield.
+  void Yield(const std::function<void()>& before_messages = nullptr);
 
   // Whether the window is on a screen the user sees: false while it is
   // hidden, once the user has closed it, and always where there is no screen

@@ -80,10 +80,15 @@ class ExampleCache {
 };
 
 // Hands control to the thread's message loop once: the status window
-// repaints and takes the user's input, then the host's own hook runs.
-void Yield(ThreadServices& thread) {
-  thread.status.Yield();
-  if (thread.yield) thread.yield();
+// repaints and takes the user's input, then the host's own hook runs. Host
+// code may write to the file through a connection of its own, so the run's
+// open group of predictions in `db` is committed before any can run.
+void Yield(ThreadServices& thread, data::Database& db) {
+  thread.status.Yield([&db] { db.CommitGroup(); });
+  if (thread.yield) {
+    if (thread.yield_use == YieldUse::kMayWriteDatabase) db.CommitGroup();
+    thread.yield();
+  }
 }
 
 }  // namespace
@@ -104,7 +109,7 @@ void RunNetwork(ThreadServices& thread, ObjectFields& fields) {
   const int32_t epochs = fields.Epochs;
   thread.progress = RunProgress{0, epochs};
 
-  Yield(thread);
+  Yield(thread, *run.db);
   net.ErrorSum = 0.0;
   net.EpochsSinceReport = 0;
 
@@ -118,7 +123,7 @@ void RunNetwork(ThreadServices& thread, ObjectFields& fields) {
     outputs.MoveFirst();
     cycle_count = CheckedAdd<int32_t>(cycle_count, 1);
     thread.progress.epoch = epoch;
-    Yield(thread);
+    Yield(thread, *run.db);
     net.EpochsSinceReport = CheckedAdd<int16_t>(net.EpochsSinceReport, 1);
     net.ErrorSum = 0.0;
     const bool report = cycle_count == 1 || net.EpochsSinceReport >= net.ReportInterval;
@@ -126,6 +131,7 @@ void RunNetwork(ThreadServices& thread, ObjectFields& fields) {
       cached = false;
       cache.Clear(input_columns);
     }
+    if (report) run.db->GroupUpdates(thread.db_engine.CommitWindow());
 
     const int16_t last_example = Narrow<int16_t>(fields.RowCount());
     // The counter ends one past the last example processed, as a counting
@@ -151,7 +157,7 @@ void RunNetwork(ThreadServices& thread, ObjectFields& fields) {
         StorePrediction(net, fields, outputs);
         thread.status.Form().SetErrorText(net.ErrorSum);
         thread.status.Form().SetCycleText(cycle_count);
-        Yield(thread);
+        Yield(thread, *run.db);
       }
 
       if (!from_memory) {
@@ -167,6 +173,7 @@ void RunNetwork(ThreadServices& thread, ObjectFields& fields) {
       cached_version = version;
     }
 
+    if (report) run.db->CommitUpdates();
     net.CurrentPattern = CheckedSub<int16_t>(net.CurrentPattern, 1);
     if (net.EpochsSinceReport >= net.ReportInterval) net.EpochsSinceReport = 0;
     // Judged on the whole pass: the first examples of an epoch may fit

@@ -1,5 +1,5 @@
 // The training run: set-up, a fixed number of epochs over the training table
-// (every example re-read from the database in every epoch), status reports in
+// (its examples re-read whenever another program changed the file), status reports in
 // the first and every tenth epoch, and the final predictions in `Actual`.
 #pragma once
 
@@ -18,6 +18,13 @@ namespace kelda::training {
 // nothing more to do.
 using YieldHook = std::function<void()>;
 
+// What a host's hook may do to the run's database file. A hook that may
+// write to it (through a connection of its own) finds no write lock of the
+// run in its way: the run commits its open group of predictions before each
+// call. A hook that leaves the file alone (a progress display) lets a report
+// epoch commit its predictions in groups across its yields.
+enum class YieldUse { kMayWriteDatabase, kLeavesDatabaseAlone };
+
 // Where the run in progress stands, for a host that shows progress at its
 // yields: the epoch begun last (0 before the first) of how many. After the
 // run, `epoch` is the number of epochs run and `converged` tells whether the
@@ -35,6 +42,7 @@ struct ThreadServices {
   data::DBEngine& db_engine;
   status::StatusWindow& status;
   const YieldHook& yield;
+  YieldUse yield_use;
   RunProgress& progress;
 };
 
@@ -43,7 +51,10 @@ struct ThreadServices {
 // report epoch's whole pass has converged (that epoch's weight update is then
 // left out), then stores the final predictions and shows " Training
 // Complete". Every error ends the run where it occurs; nothing is rolled
-// back.
+// back: every prediction stored before it is committed. A report epoch's
+// predictions are committed in groups (the engine's commit window), and
+// before the host's code can run at a yield (see YieldUse and
+// status::StatusWindow::Yield).
 void RunNetwork(ThreadServices& thread, ObjectFields& fields);
 
 // The convergence test at the end of a report epoch with at least one

@@ -55,7 +55,7 @@ Outcome Train(int change_at, bool touch_every_epoch) {
   fields.MSAccessDBName = db.path();
   fields.MSAccessTableName = "t";
   fields.Epochs = kEpochs;
-  ThreadServices thread{*net, engine, window, yield, progress};
+  ThreadServices thread{*net, engine, window, yield, YieldUse::kMayWriteDatabase, progress};
   RunNetwork(thread, fields);
 
   Outcome out;
