@@ -132,10 +132,11 @@ package: run-deps extra-deps
 # builds only what the programs need.
 bench: run-deps test-deps bench-deps $(BUILD)/CMakeCache.txt
 	cmake -S . -B $(BUILD) $(OWN) -DKELDA_BENCH=ON
-	cmake --build $(BUILD) --target kelda_bench_foundations kelda_bench_training kelda_bench_quality -j $(JOBS)
+	cmake --build $(BUILD) --target kelda_bench_foundations kelda_bench_training kelda_bench_quality kelda_bench_job -j $(JOBS)
 	$(BUILD)/bench/kelda_bench_foundations
 	$(BUILD)/bench/kelda_bench_training
 	$(BUILD)/bench/kelda_bench_quality
+	$(BUILD)/bench/kelda_bench_job
 
 format:
 	clang-format -i $$(git ls-files '*.h' '*.cpp')

@@ -74,7 +74,7 @@ TempDir::~TempDir() {
   std::filesystem::remove_all(dir_, ignored);
 }
 
-void BuildTable(const std::string& path) {
+void BuildTable(const std::string& path, int row_count) {
   sqlite3* db = OpenFile(path);
   struct Closer {
     sqlite3* db;
@@ -101,7 +101,8 @@ void BuildTable(const std::string& path) {
   Draws draws;
   std::vector<double> weights(kInputs);
   for (double& w : weights) w = draws.Next() * 2.0 - 1.0;
-  std::vector<std::vector<double>> rows(kRows, std::vector<double>(kInputs + 1));
+  std::vector<std::vector<double>> rows(static_cast<size_t>(row_count),
+                                        std::vector<double>(kInputs + 1));
   double y_max = -HUGE_VAL;
   for (std::vector<double>& row : rows) {
     double y = 0.0;

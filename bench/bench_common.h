@@ -41,11 +41,12 @@ class TempDir {
 };
 
 // Creates the database file `path` with table t(x1 .. x19 REAL, y REAL,
-// Actual REAL) of kRows rows, the same rows on every call. y depends on the
-// inputs plus noise, and the first row's y is the column's maximum, far from
-// what its inputs suggest: no pass over these rows fits closely enough for a
-// run to stop early.
-void BuildTable(const std::string& path);
+// Actual REAL) of `row_count` rows, the same rows on every call with the same
+// count. y depends on the inputs plus noise, and
+// the first row's y is the column's maximum, far from what its inputs
+// suggest: no pass over these rows fits closely enough for a run to stop
+// early.
+void BuildTable(const std::string& path, int row_count = kRows);
 
 double Median(std::vector<double> values);
 

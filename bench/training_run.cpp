@@ -2,13 +2,16 @@
 // epoch by epoch from the thread's yield hook, against the floors under an
 // epoch measured in the same process: the engine's arithmetic on the rows in
 // memory, reading the rows through the run's three row sources, and writing
-// every row's `Actual` with bare updates in one transaction.
+// every row's `Actual` with bare updates in one transaction. Then
+// InputRelevance against its floor, and the cost of an example in whole runs
+// on tables of 500 to 5000 rows.
 #include <sqlite3.h>
 
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <exception>
+#include <iterator>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -177,6 +180,38 @@ Round MeasureRound() {
                Median(updates_ms),   relevance_ms,          Median(forward_ms)};
 }
 
+// Milliseconds of a whole run (set-up, kEpochs epochs, final write-back) on
+// a fresh table of `rows` rows.
+double WholeRunMs(int rows) {
+  TempDir dir;
+  BuildTable(dir.db_path(), rows);
+  ScopedThreadSettings settings(kSeed, nullptr);
+  Network net;
+  net.SetMSAccessDBName(dir.db_path());
+  net.SetMSAccessTableName(kTable);
+  net.SetEpochs(kEpochs);
+  return TimeMs([&] { net.RunNetwork(); });
+}
+
+// What one example costs a whole run, at table sizes a tenth of the example
+// table's and up: a cost that grows faster than the rows (a search per row,
+// say) shows as a rising figure.
+void PerExampleCost() {
+  const int sizes[] = {500, 1000, 2000, kRows};
+  std::vector<std::vector<double>> us(std::size(sizes));
+  for (int round = 0; round < kRounds; ++round) {
+    for (size_t i = 0; i < std::size(sizes); ++i) {
+      us[i].push_back(WholeRunMs(sizes[i]) * 1000.0 / (double(sizes[i]) * kEpochs));
+    }
+  }
+  for (size_t i = 0; i < std::size(sizes); ++i) {
+    std::printf("per example and epoch of a whole run, %d rows: %.3f us\n", sizes[i],
+                Median(us[i]));
+  }
+  PrintRatio("per-example cost, 5000 rows / 500 rows", Median(us.back()) / Median(us.front()), 1.2,
+             false);
+}
+
 int Run() {
   std::vector<double> plain;
   std::vector<double> report;
@@ -213,6 +248,7 @@ int Run() {
   PrintMs("InputRelevance", Median(relevance));
   PrintRatio("InputRelevance / (19 x (forward passes + bare updates))", Median(relevance_ratio),
              1.5, false);
+  PerExampleCost();
   return 0;
 }
 

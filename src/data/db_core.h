@@ -310,7 +310,15 @@ class RecordsetCore {
     std::vector<int> fields;  // the assigned fields, ascending
     Stmt update;
     Stmt reread;
+    // No trigger of the table could fire when `update` was prepared; one
+    // created since makes SQLite prepare it again (see StoresAsAssigned).
+    bool untriggered = false;
   };
+  // Whether the row reads back what `plan` just stored in field `f` (up to
+  // the sign of a zero), so that no reading back is needed: no trigger can
+  // have changed it, and the column keeps the value as the number or Null
+  // it is.
+  bool StoresAsAssigned(const UpdatePlan& plan, int f) const;
 
   void Live() const {
     if (stmt_ == nullptr) [[unlikely]] {

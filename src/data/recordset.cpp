@@ -381,6 +381,17 @@ std::string RecordsetCore::KeyCondition() const {
   return cond;
 }
 
+bool RecordsetCore::StoresAsAssigned(const UpdatePlan& plan, int f) const {
+  if (!plan.untriggered ||
+      sqlite3_stmt_status(plan.update.get(), SQLITE_STMTSTATUS_REPREPARE, 0) != 0) {
+    return false;
+  }
+  // A number stored into a column of numeric affinity reads back as it is;
+  // a column of any other affinity may keep it as text, and Null may become
+  // the column's default (NOT NULL ON CONFLICT REPLACE).
+  return overrides_[f].IsNumber() && IsNumeric(table_.columns[f].affinity);
+}
+
 RecordsetCore::UpdatePlan& RecordsetCore::PlanFor(const std::vector<int>& fields) {
   for (UpdatePlan& plan : plans_) {
     if (plan.fields == fields) return plan;
@@ -404,6 +415,17 @@ RecordsetCore::UpdatePlan& RecordsetCore::PlanFor(const std::vector<int>& fields
   plan.reread =
       lease_.db->Prepare(writer, "SELECT " + cols + " FROM " + table + " WHERE " + KeyCondition(),
                          "updating", source_);
+  // Looked up after `update` was prepared: a trigger created later makes
+  // SQLite prepare it again, which StoresAsAssigned notices.
+  Stmt triggers = lease_.db->Prepare(writer,
+                                     "SELECT 1 FROM main.sqlite_schema WHERE type = 'trigger' "
+                                     "AND tbl_name = ?1 COLLATE NOCASE",
+                                     "reading the triggers of", source_);
+  ResetOnExit reset(triggers.get());
+  sqlite3_bind_text(triggers.get(), 1, table_.name.c_str(), static_cast<int>(table_.name.size()),
+                    SQLITE_STATIC);
+  plan.untriggered = check(sqlite3_step(triggers.get()), writer, "reading the triggers of",
+                           source_) == SQLITE_DONE;
   plans_.push_back(std::move(plan));
   return plans_.back();
 }
@@ -471,9 +493,20 @@ void RecordsetCore::Update() {
   }
   editing_ = false;
   // Until the cursor moves, the row reads as stored (a text stored into a
-  // column of numeric affinity reads back as its number).
-  for (int f : fields) overridden_[f] = kStored;
-  reread_plan_ = static_cast<int>(&plan - plans_.data());
+  // column of numeric affinity reads back as its number); what is known
+  // to read back as assigned is not read again.
+  bool reread = false;
+  for (int f : fields) {
+    if (StoresAsAssigned(plan, f)) {
+      // A zero's sign is not stored.
+      if (overrides_[f].IsNumber() && overrides_[f].number() == 0.0) overrides_[f] = Value(0.0);
+      overridden_[f] = kAssigned;
+    } else {
+      overridden_[f] = kStored;
+      reread = true;
+    }
+  }
+  reread_plan_ = reread ? static_cast<int>(&plan - plans_.data()) : -1;
   for (int f : key_fields_) {
     if (assigned_[f]) key_changed_ = true;
   }

@@ -16,31 +16,14 @@ double RowScore(double reference_level, double a, double t) {
   return t > a ? Finite(std::fabs(Finite(a - t))) : 0.0;
 }
 
-namespace {
-
-// Two cursors over the table that always stand on the same row.
-struct CursorPair {
-  data::Recordset& row;
-  data::Recordset& target;
-  void MoveFirst() {
-    row.MoveFirst();
-    target.MoveFirst();
-  }
-  void MoveNext() {
-    row.MoveNext();
-    target.MoveNext();
-  }
-};
-
-}  // namespace
-
 std::optional<std::vector<double>> InputRelevance(data::DBEngine& engine, engine::NetworkState& net,
                                                   training::ObjectFields& fields) {
   if (fields.MSAccessDBName.empty()) return std::nullopt;
   data::Database db = training::OpenRunDatabase(engine, fields);
-  data::Recordset row_cursor = db.OpenRecordset(fields.MSAccessTableName);
-  data::Recordset target_cursor = db.OpenRecordset(fields.MSAccessTableName);
-  CursorPair cursors{row_cursor, target_cursor};
+  // One cursor serves for the inputs, the target and the stored prediction:
+  // the target is not among the fields written, so it reads as the row was
+  // when the cursor reached it.
+  data::Recordset cursor = db.OpenRecordset(fields.MSAccessTableName);
 
   const int16_t n = Narrow<int16_t>(fields.InputColumnCount());
   CheckedArray<double> relevance;
@@ -48,13 +31,15 @@ std::optional<std::vector<double>> InputRelevance(data::DBEngine& engine, engine
   relevance.Redim(n - 1);
   reference_level.Redim(n - 1);
 
-  for (int i = 0; i < n; ++i) {
-    cursors.MoveFirst();
-    for (int32_t r = 1; r <= fields.RowCount(); ++r) {
-      if (target_cursor.Fields(n).GetValue().IsNull()) break;
-      reference_level(i) = Finite(reference_level(i) + row_cursor.Fields(i).GetValue().ToDouble());
-      cursors.MoveNext();
+  // Every column's sum in one pass: each is added up in row order, as a
+  // pass per column would.
+  cursor.MoveFirst();
+  for (int32_t r = 1; r <= fields.RowCount(); ++r) {
+    if (cursor.Fields(n).GetValue().IsNull()) break;
+    for (int i = 0; i < n; ++i) {
+      reference_level(i) = Finite(reference_level(i) + cursor.Fields(i).GetValue().ToDouble());
     }
+    cursor.MoveNext();
   }
   for (int i = 0; i < n; ++i) reference_level(i) = Div(reference_level(i), n);
 
@@ -63,16 +48,16 @@ std::optional<std::vector<double>> InputRelevance(data::DBEngine& engine, engine
   // a database of its own.
   db.GroupUpdates(engine.CommitWindow());
   for (int i = 0; i < n; ++i) {
-    cursors.MoveFirst();
+    cursor.MoveFirst();
     for (int32_t r = 1; r <= fields.RowCount(); ++r) {
-      if (target_cursor.Fields(n).GetValue().IsNull()) break;
-      training::LoadInputs(net, fields, row_cursor, n, i);
+      if (cursor.Fields(n).GetValue().IsNull()) break;
+      training::LoadInputs(net, fields, cursor, n, i);
       engine::ForwardPass(net);
-      training::StorePrediction(net, fields, row_cursor);
-      const double a = row_cursor.Fields("Actual").GetValue().ToDouble();
-      const double t = target_cursor.Fields(n).GetValue().ToDouble();
+      training::StorePrediction(net, fields, cursor);
+      const double a = cursor.Fields("Actual").GetValue().ToDouble();
+      const double t = cursor.Fields(n).GetValue().ToDouble();
       relevance(i) = Finite(relevance(i) + RowScore(reference_level(i), a, t));
-      cursors.MoveNext();
+      cursor.MoveNext();
     }
   }
 

@@ -81,6 +81,10 @@ TEST_P(DaoAssign, StoresWhatTheColumnTakesAndRefusesTheRestWith3421) {
   EXPECT_EQ(tmp.Scalar("SELECT typeof(v) FROM t"), Value(a.typeof_));
   EXPECT_EQ(tmp.Scalar("SELECT v FROM t"), a.stored);
   EXPECT_EQ(rs.Fields("v").GetValue(), a.stored);
+  if (a.stored.IsNumber()) {
+    EXPECT_EQ(std::signbit(rs.Fields("v").GetValue().number()),
+              std::signbit(tmp.Scalar("SELECT v FROM t").number()));
+  }
 }
 
 const double kInf = std::numeric_limits<double>::infinity();
@@ -100,10 +104,45 @@ INSTANTIATE_TEST_SUITE_P(
         Assignment{"TextToText", "VARCHAR(20)", Value("0.50"), 0, "text", Value("0.50")},
         Assignment{"NumberToText", "TEXT", Value(0.5), 0, "text", Value("0.5")},
         Assignment{"WordToUntyped", "", Value("abc"), 0, "text", Value("abc")},
+        Assignment{"NumberToUntyped", "", Value(0.5), 0, "real", Value(0.5)},
+        Assignment{"WholeNumberToNumeric", "NUMERIC", Value(2.0), 0, "integer", Value(2.0)},
+        Assignment{"NegativeZeroToReal", "REAL", Value(-0.0), 0, "real", Value(0.0)},
         Assignment{"NullToReal", "REAL", Value::Null(), 0, "null", Value::Null()},
         Assignment{"EmptyToReal", "REAL", Value(), 0, "null", Value::Null()},
         Assignment{"RealToStrictInteger", "STRICT INTEGER", Value(1.5), 3421, "", Value()}),
     [](const auto& info) { return info.param.name; });
+
+// A trigger that changes the stored value, whether the table had it when
+// the cursor first wrote or another program created it afterwards: the row
+// reads as the trigger left it.
+class DaoTriggeredUpdate : public ::testing::TestWithParam<bool> {};
+
+TEST_P(DaoTriggeredUpdate, TheRowReadsAsTheTriggerLeftIt) {
+  const bool created_midway = GetParam();
+  TempDb tmp("CREATE TABLE t(k INTEGER, v REAL); INSERT INTO t VALUES (1, 0), (2, 0);");
+  const char* trigger =
+      "CREATE TRIGGER twice AFTER UPDATE OF v ON t BEGIN"
+      "  UPDATE t SET v = NEW.v * 2 WHERE rowid = NEW.rowid; END;";
+  if (!created_midway) tmp.Exec(trigger);
+  DBEngine engine;
+  Database db = engine.OpenDatabase(tmp.path());
+  Recordset rs = db.OpenRecordset("t");
+  rs.Edit();
+  rs.Fields("v").SetValue(1.5);
+  rs.Update();
+  EXPECT_EQ(rs.Fields("v").GetValue(), Value(created_midway ? 1.5 : 3.0));
+  if (created_midway) tmp.Exec(trigger);
+  rs.MoveNext();
+  rs.Edit();
+  rs.Fields("v").SetValue(2.5);
+  rs.Update();
+  EXPECT_EQ(rs.Fields("v").GetValue(), Value(5.0));
+}
+
+INSTANTIATE_TEST_SUITE_P(Triggers, DaoTriggeredUpdate, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                           return std::string(info.param ? "CreatedMidway" : "AtOpen");
+                         });
 
 TEST(DaoUpdate, RowsAreFoundByTheirKeyWhateverTheColumnsAreNamed) {
   TempDb tmp(
