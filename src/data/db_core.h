@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -290,6 +291,7 @@ class RecordsetCore {
   void Set(int i, const Value& value);
   void Edit();
   void Update();
+  void UpdateRow(int64_t rowid, int field, const Value& value);
 
   // The database was closed: drop every statement and the connection.
   void Detach();
@@ -314,6 +316,13 @@ class RecordsetCore {
     // created since makes SQLite prepare it again (see StoresAsAssigned).
     bool untriggered = false;
   };
+  // `value` as field i's column takes it (Recordset::Field::SetValue).
+  Value Converted(int i, const Value& value) const;
+  // After an update that changed no row: raises 3021, saying whether the
+  // row is gone or a trigger ignored the change. `bind_key` binds the row's
+  // key to plan.reread.
+  [[noreturn]] void RaiseUnchanged(const UpdatePlan& plan,
+                                   const std::function<void(sqlite3_stmt*)>& bind_key) const;
   // Whether the row reads back what `plan` just stored in field `f` (up to
   // the sign of a zero), so that no reading back is needed: no trigger can
   // have changed it, and the column keeps the value as the number or Null

@@ -307,12 +307,7 @@ void RecordsetCore::Reread() const {
   reread_plan_ = -1;
 }
 
-void RecordsetCore::Set(int i, const Value& value) {
-  Live();
-  if (!editing_) {
-    RaiseDb(kErrNotInEdit,
-            "Cannot assign field " + Quoted(names_[i]) + ": Edit was not called for this row.");
-  }
+Value RecordsetCore::Converted(int i, const Value& value) const {
   const ColumnInfo& column = table_.columns[i];
   Value stored = value;
   switch (value.kind()) {
@@ -344,7 +339,16 @@ void RecordsetCore::Set(int i, const Value& value) {
       }
       break;
   }
-  overrides_[i] = std::move(stored);
+  return stored;
+}
+
+void RecordsetCore::Set(int i, const Value& value) {
+  Live();
+  if (!editing_) {
+    RaiseDb(kErrNotInEdit,
+            "Cannot assign field " + Quoted(names_[i]) + ": Edit was not called for this row.");
+  }
+  overrides_[i] = Converted(i, value);
   overridden_[i] = kAssigned;
   assigned_[i] = 1;
   any_override_ = true;
@@ -480,16 +484,7 @@ void RecordsetCore::Update() {
     check(sqlite3_step(plan.update.get()), writer, "updating a row of", source_);
   }
   if (sqlite3_changes(writer) == 0) {
-    // Either the row is gone, or a trigger of the table ignored the change.
-    ResetOnExit reset(plan.reread.get());
-    BindKey(plan.reread.get(), 1, nullptr);
-    if (check(sqlite3_step(plan.reread.get()), writer, "reading back a row of", source_) ==
-        SQLITE_ROW) {
-      RaiseDb(kErrNoCurrentRecord, "The row of " + Quoted(source_) +
-                                       " was not changed: a trigger of the table ignored the "
-                                       "update (RAISE(IGNORE)), and the row keeps its values.");
-    }
-    RaiseNoCurrentRecord();
+    RaiseUnchanged(plan, [this](sqlite3_stmt* stmt) { BindKey(stmt, 1, nullptr); });
   }
   editing_ = false;
   // Until the cursor moves, the row reads as stored (a text stored into a
@@ -511,6 +506,66 @@ void RecordsetCore::Update() {
     if (assigned_[f]) key_changed_ = true;
   }
   std::fill(assigned_.begin(), assigned_.end(), 0);
+  lease_.db->AfterWrite();
+}
+
+void RecordsetCore::RaiseUnchanged(const UpdatePlan& plan,
+                                   const std::function<void(sqlite3_stmt*)>& bind_key) const {
+  // Either the row is gone, or a trigger of the table ignored the change.
+  sqlite3* writer = lease_.db->writer();
+  ResetOnExit reset(plan.reread.get());
+  bind_key(plan.reread.get());
+  if (check(sqlite3_step(plan.reread.get()), writer, "reading back a row of", source_) ==
+      SQLITE_ROW) {
+    RaiseDb(kErrNoCurrentRecord, "The row of " + Quoted(source_) +
+                                     " was not changed: a trigger of the table ignored the "
+                                     "update (RAISE(IGNORE)), and the row keeps its values.");
+  }
+  RaiseNoCurrentRecord();
+}
+
+void RecordsetCore::UpdateRow(int64_t rowid, int field, const Value& value) {
+  Live();
+  if (!table_type_ || rowid_name_.empty()) {
+    RaiseDb(kErrInvalidOperation,
+            "The rows of " + Quoted(source_) + " cannot be reached by their rowid.");
+  }
+  if (editing_) {
+    RaiseDb(kErrInvalidOperation,
+            "A row of " + Quoted(source_) + " cannot be stored by its rowid while one is edited.");
+  }
+  const Value stored = Converted(field, value);
+  if (lease_.db->read_only()) {
+    RaiseDb(kErrReadOnly, "The database " + Quoted(lease_.db->path()) +
+                              " is read-only: cannot update table " + Quoted(source_) + ".");
+  }
+  lease_.db->BeforeWrite();
+  sqlite3* writer = lease_.db->writer();
+  if (reread_plan_ >= 0) Reread();
+  const UpdatePlan* found = nullptr;
+  for (const UpdatePlan& plan : plans_) {
+    if (plan.fields.size() == 1 && plan.fields[0] == field) found = &plan;
+  }
+  const UpdatePlan& plan = found != nullptr ? *found : PlanFor({field});
+  const auto bind_rowid = [rowid, writer](sqlite3_stmt* stmt, int n) {
+    check(sqlite3_bind_int64(stmt, n, rowid), writer, "binding a value");
+  };
+  {
+    ResetOnExit reset(plan.update.get());
+    BindValue(plan.update.get(), writer, 1, stored);
+    bind_rowid(plan.update.get(), 2);
+    check(sqlite3_step(plan.update.get()), writer, "updating a row of", source_);
+  }
+  if (sqlite3_changes(writer) == 0) {
+    RaiseUnchanged(plan, [&bind_rowid](sqlite3_stmt* stmt) { bind_rowid(stmt, 1); });
+  }
+  // The current row, should it be this one, reads what is stored now.
+  if (!eof_ && sqlite3_column_int64(stmt_.get(), 0) == rowid) {
+    overrides_[field] = stored;
+    overridden_[field] = kStored;
+    any_override_ = true;
+    reread_plan_ = static_cast<int>(&plan - plans_.data());
+  }
   lease_.db->AfterWrite();
 }
 
@@ -565,5 +620,9 @@ bool Recordset::Updatable() const { return Live(core_).Updatable(); }
 std::optional<int64_t> Recordset::RowId() const { return Live(core_).RowId(); }
 void Recordset::Edit() { Live(core_).Edit(); }
 void Recordset::Update() { Live(core_).Update(); }
+void Recordset::UpdateRow(int64_t rowid, int field, const Value& value) {
+  Fields(field);  // 3265 outside the fields
+  core_->UpdateRow(rowid, field, value);
+}
 
 }  // namespace kelda::data

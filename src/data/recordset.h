@@ -31,6 +31,8 @@ class Field {
   // decimal number (it is stored as that number), and no value may be an
   // infinity or NaN; otherwise raises 3421. Stored by Update.
   void SetValue(const Value& value);
+  // The field's position among its Recordset's fields.
+  int Index() const { return index_; }
 
  private:
   friend class Recordset;
@@ -83,6 +85,15 @@ class Recordset {
   // 3027 when the database is read-only, 3218 when it stays locked, 3421 for a
   // value the column refuses, 3043 (as MoveFirst) when the file has moved.
   void Update();
+  // Stores `value` into field `field` of the row whose rowid is `rowid` (see
+  // RowId), as Edit, the assignment and Update on that row would (the same
+  // conversions, errors, commit or group), but without moving to the row or
+  // reading it: for a writer that already knows which rows it writes. Raises
+  // 3021 when the row is gone or a trigger ignored the change, 3219 for a
+  // Recordset whose rows have no rowid and while a row is edited, 3265 for a
+  // field outside 0 .. FieldCount() - 1. The current row, should it be that
+  // row, reads the stored value afterwards.
+  void UpdateRow(int64_t rowid, int field, const Value& value);
 
  private:
   friend class Database;

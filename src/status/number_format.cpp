@@ -47,10 +47,17 @@ std::string FormatOptionalPlaces(double value, int max_places, const NumberSepar
   if (!std::isfinite(value)) Raise(kErrOverflow);
   const int places = std::clamp(max_places, 0, kExactPlaces);
 
+  // Printing at `places` digits rounds to nearest, which differs from
+  // rounding halves away from zero only on an exact half; a double can be
+  // one only when it is a multiple of 2^-(places + 1). Any other value is
+  // printed at `places` digits, far cheaper than its exact expansion.
+  const double magnitude = std::fabs(value);
+  const double scaled = std::ldexp(magnitude, places + 1);
+  const bool may_be_half = places == 0 || scaled == std::trunc(scaled);
   // 309 integer digits at most, the point, the exact fraction.
   char buf[320 + kExactPlaces];
-  const auto [end, ec] = std::to_chars(buf, buf + sizeof buf, std::fabs(value),
-                                       std::chars_format::fixed, kExactPlaces);
+  const auto [end, ec] = std::to_chars(buf, buf + sizeof buf, magnitude, std::chars_format::fixed,
+                                       may_be_half ? kExactPlaces : places);
   if (ec != std::errc()) Raise(kErrOverflow);
   const std::string_view exact(buf, static_cast<size_t>(end - buf));
   const size_t point = exact.find('.');

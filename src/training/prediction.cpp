@@ -53,6 +53,12 @@ void StorePrediction(const engine::NetworkState& net, const ObjectFields& fields
   cursor.Update();
 }
 
+void StorePrediction(const engine::NetworkState& net, const ObjectFields& fields,
+                     data::Recordset& table, int actual, int64_t rowid) {
+  const double v = UnscaleOutput(fields, net.Activation(1, 3));
+  table.UpdateRow(rowid, actual, Value(StoredPrediction(v)));
+}
+
 bool WritePredictions(data::DBEngine& engine, engine::NetworkState& net, ObjectFields& fields) {
   if (fields.MSAccessDBName.empty()) return false;
   data::Database db = OpenRunDatabase(engine, fields);

@@ -41,6 +41,12 @@ double StoredPrediction(double v);
 void StorePrediction(const engine::NetworkState& net, const ObjectFields& fields,
                      data::Recordset& cursor);
 
+// The same stored into field `actual` of the row whose rowid is `rowid`,
+// through `table` without moving its cursor (data::Recordset::UpdateRow): for
+// a writer that knows its rows' keys and need not read them.
+void StorePrediction(const engine::NetworkState& net, const ObjectFields& fields,
+                     data::Recordset& table, int actual, int64_t rowid);
+
 // Runs the network over rows 1 .. RecordCount - 1 of the table, from the
 // first, and stores each prediction, committed in groups (the engine's
 // CommitWindow). Returns false, touching nothing, when

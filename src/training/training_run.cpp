@@ -100,6 +100,7 @@ void RunNetwork(ThreadServices& thread, ObjectFields& fields) {
   data::Recordset& outputs = *run.OutputRecordset;
   const int input_columns = fields.InputColumnCount();
   ExampleTarget target(fields);
+  const int actual_field = outputs.Fields("Actual").Index();
   ExampleCache cache;
   bool cached = false;  // the cache holds a whole pass
   uint64_t cached_version = 0;
@@ -132,6 +133,11 @@ void RunNetwork(ThreadServices& thread, ObjectFields& fields) {
       cache.Clear(input_columns);
     }
     if (report) run.db->GroupUpdates(thread.db_engine.CommitWindow());
+    // From memory, the predictions go to the rows by their rowids: stepping
+    // the table's cursor would read every row again, from the file, since
+    // the last commit made its connection's copies stale.
+    const bool keyed = from_memory && report && fields.RunRows != nullptr &&
+                       fields.RunRows->size() >= static_cast<size_t>(cache.size());
 
     const int16_t last_example = Narrow<int16_t>(fields.RowCount());
     // The counter ends one past the last example processed, as a counting
@@ -153,8 +159,13 @@ void RunNetwork(ThreadServices& thread, ObjectFields& fields) {
       engine::BackPropMomentum(net, target);
       engine::BackPropGradient(net, target);
 
-      if (report) {
+      if (report && keyed) {
+        StorePrediction(net, fields, outputs, actual_field,
+                        (*fields.RunRows)[static_cast<size_t>(net.CurrentPattern - 1)]);
+      } else if (report) {
         StorePrediction(net, fields, outputs);
+      }
+      if (report) {
         thread.status.Form().SetErrorText(net.ErrorSum);
         thread.status.Form().SetCycleText(cycle_count);
         Yield(thread, *run.db);
@@ -164,7 +175,7 @@ void RunNetwork(ThreadServices& thread, ObjectFields& fields) {
         inputs.MoveNext();
         fields.TargetRecordset->MoveNext();
       }
-      if (!from_memory || report) outputs.MoveNext();
+      if (!from_memory || (report && !keyed)) outputs.MoveNext();
       status::TraceStep(thread.status.Form(), trace, net.ErrorSum);
     }
 
