@@ -291,7 +291,7 @@ class RecordsetCore {
   void Set(int i, const Value& value);
   void Edit();
   void Update();
-  void UpdateRow(int64_t rowid, int field, const Value& value);
+  Value UpdateRow(int64_t rowid, int field, const Value& value);
 
   // The database was closed: drop every statement and the connection.
   void Detach();

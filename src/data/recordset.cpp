@@ -524,7 +524,7 @@ void RecordsetCore::RaiseUnchanged(const UpdatePlan& plan,
   RaiseNoCurrentRecord();
 }
 
-void RecordsetCore::UpdateRow(int64_t rowid, int field, const Value& value) {
+Value RecordsetCore::UpdateRow(int64_t rowid, int field, const Value& value) {
   Live();
   if (!table_type_ || rowid_name_.empty()) {
     RaiseDb(kErrInvalidOperation,
@@ -559,14 +559,24 @@ void RecordsetCore::UpdateRow(int64_t rowid, int field, const Value& value) {
   if (sqlite3_changes(writer) == 0) {
     RaiseUnchanged(plan, [&bind_rowid](sqlite3_stmt* stmt) { bind_rowid(stmt, 1); });
   }
+  Value now = stored;
+  if (!StoresAsAssigned(plan, field)) {
+    ResetOnExit reset(plan.reread.get());
+    bind_rowid(plan.reread.get(), 1);
+    const bool found = check(sqlite3_step(plan.reread.get()), writer, "reading back a row of",
+                             source_) == SQLITE_ROW;
+    now = found ? ColumnValue(plan.reread.get(), 0) : Value::Null();
+  } else if (now.IsNumber() && now.number() == 0.0) {
+    now = Value(0.0);  // a zero's sign is not stored
+  }
   // The current row, should it be this one, reads what is stored now.
   if (!eof_ && sqlite3_column_int64(stmt_.get(), 0) == rowid) {
-    overrides_[field] = stored;
-    overridden_[field] = kStored;
+    overrides_[field] = now;
+    overridden_[field] = kAssigned;
     any_override_ = true;
-    reread_plan_ = static_cast<int>(&plan - plans_.data());
   }
   lease_.db->AfterWrite();
+  return now;
 }
 
 // ---- Field -----------------------------------------------------------------
@@ -620,9 +630,9 @@ bool Recordset::Updatable() const { return Live(core_).Updatable(); }
 std::optional<int64_t> Recordset::RowId() const { return Live(core_).RowId(); }
 void Recordset::Edit() { Live(core_).Edit(); }
 void Recordset::Update() { Live(core_).Update(); }
-void Recordset::UpdateRow(int64_t rowid, int field, const Value& value) {
+Value Recordset::UpdateRow(int64_t rowid, int field, const Value& value) {
   Fields(field);  // 3265 outside the fields
-  core_->UpdateRow(rowid, field, value);
+  return core_->UpdateRow(rowid, field, value);
 }
 
 }  // namespace kelda::data

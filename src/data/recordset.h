@@ -91,9 +91,10 @@ class Recordset {
   // reading it: for a writer that already knows which rows it writes. Raises
   // 3021 when the row is gone or a trigger ignored the change, 3219 for a
   // Recordset whose rows have no rowid and while a row is edited, 3265 for a
-  // field outside 0 .. FieldCount() - 1. The current row, should it be that
-  // row, reads the stored value afterwards.
-  void UpdateRow(int64_t rowid, int field, const Value& value);
+  // field outside 0 .. FieldCount() - 1. Returns the field's value as the
+  // row now holds it (as GetValue would read it after Update); the current
+  // row, should it be that row, reads it too.
+  Value UpdateRow(int64_t rowid, int field, const Value& value);
 
  private:
   friend class Database;

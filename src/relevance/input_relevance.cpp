@@ -1,6 +1,11 @@
 #include "relevance/input_relevance.h"
 
 #include <cmath>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <utility>
+#include <vector>
 
 #include "base/checked.h"
 #include "base/checked_array.h"
@@ -16,13 +21,36 @@ double RowScore(double reference_level, double a, double t) {
   return t > a ? Finite(std::fabs(Finite(a - t))) : 0.0;
 }
 
+namespace {
+
+// The examples (the rows before the first Null target) as the cursor reads
+// them: each one's inputs, target and rowid.
+struct Examples {
+  std::vector<double> inputs;  // row by row, one per input column
+  std::vector<Value> targets;
+  std::vector<int64_t> rowids;  // none for a table without rowid
+};
+
+Examples ReadExamples(data::Recordset& cursor, int columns, int32_t rows) {
+  Examples ex;
+  cursor.MoveFirst();
+  for (int32_t r = 1; r <= rows; ++r) {
+    Value target = cursor.Fields(columns).GetValue();
+    if (target.IsNull()) break;
+    for (int i = 0; i < columns; ++i) ex.inputs.push_back(cursor.Fields(i).GetValue().ToDouble());
+    ex.targets.push_back(std::move(target));
+    if (const std::optional<int64_t> rowid = cursor.RowId()) ex.rowids.push_back(*rowid);
+    cursor.MoveNext();
+  }
+  return ex;
+}
+
+}  // namespace
+
 std::optional<std::vector<double>> InputRelevance(data::DBEngine& engine, engine::NetworkState& net,
                                                   training::ObjectFields& fields) {
   if (fields.MSAccessDBName.empty()) return std::nullopt;
   data::Database db = training::OpenRunDatabase(engine, fields);
-  // One cursor serves for the inputs, the target and the stored prediction:
-  // the target is not among the fields written, so it reads as the row was
-  // when the cursor reached it.
   data::Recordset cursor = db.OpenRecordset(fields.MSAccessTableName);
 
   const int16_t n = Narrow<int16_t>(fields.InputColumnCount());
@@ -31,33 +59,49 @@ std::optional<std::vector<double>> InputRelevance(data::DBEngine& engine, engine
   relevance.Redim(n - 1);
   reference_level.Redim(n - 1);
 
-  // Every column's sum in one pass: each is added up in row order, as a
-  // pass per column would.
-  cursor.MoveFirst();
-  for (int32_t r = 1; r <= fields.RowCount(); ++r) {
-    if (cursor.Fields(n).GetValue().IsNull()) break;
+  // The examples are read once, and again only after another program has
+  // changed the file: the passes see what reading every pass would.
+  Examples ex = ReadExamples(cursor, n, fields.RowCount());
+  uint64_t version = db.DataVersion();
+  const auto row = [&ex, n](size_t r) {
+    return std::span<const double>(ex.inputs).subspan(r * static_cast<size_t>(n),
+                                                      static_cast<size_t>(n));
+  };
+  // Each column's sum in row order, as a pass per column would add it up.
+  for (size_t r = 0; r < ex.targets.size(); ++r) {
     for (int i = 0; i < n; ++i) {
-      reference_level(i) = Finite(reference_level(i) + cursor.Fields(i).GetValue().ToDouble());
+      reference_level(i) = Finite(reference_level(i) + row(r)[static_cast<size_t>(i)]);
     }
-    cursor.MoveNext();
   }
   for (int i = 0; i < n; ++i) reference_level(i) = Div(reference_level(i), n);
 
   // The scores' predictions are committed in groups, as the final ones
   // are; the last group before the final write-back, which writes through
   // a database of its own.
+  const int actual = cursor.Fields("Actual").Index();
   db.GroupUpdates(engine.CommitWindow());
   for (int i = 0; i < n; ++i) {
-    cursor.MoveFirst();
-    for (int32_t r = 1; r <= fields.RowCount(); ++r) {
-      if (cursor.Fields(n).GetValue().IsNull()) break;
-      training::LoadInputs(net, fields, cursor, n, i);
+    if (db.DataVersion() != version) {
+      ex = ReadExamples(cursor, n, fields.RowCount());
+      version = db.DataVersion();
+    }
+    // By rowid the rows need not be read again to be written; a table
+    // without rowid is written row by row through the cursor.
+    const bool keyed = ex.rowids.size() == ex.targets.size();
+    if (!keyed) cursor.MoveFirst();
+    for (size_t r = 0; r < ex.targets.size(); ++r) {
+      training::LoadInputs(net, fields, row(r), i);
       engine::ForwardPass(net);
-      training::StorePrediction(net, fields, cursor);
-      const double a = cursor.Fields("Actual").GetValue().ToDouble();
-      const double t = cursor.Fields(n).GetValue().ToDouble();
+      double a = 0.0;
+      if (keyed) {
+        a = training::StorePrediction(net, fields, cursor, actual, ex.rowids[r]).ToDouble();
+      } else {
+        training::StorePrediction(net, fields, cursor);
+        a = cursor.Fields(actual).GetValue().ToDouble();
+        cursor.MoveNext();
+      }
+      const double t = ex.targets[r].ToDouble();
       relevance(i) = Finite(relevance(i) + RowScore(reference_level(i), a, t));
-      cursor.MoveNext();
     }
   }
 

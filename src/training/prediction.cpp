@@ -10,12 +10,11 @@
 namespace kelda::training {
 namespace {
 
-// Input unit k + 1 takes field column(k) of the current row.
-template <class Column>
-void Load(engine::NetworkState& net, ObjectFields& fields, const data::Recordset& source, int count,
-          int withheld, Column column) {
+// Input unit k + 1 takes value(k), the input of column k as read.
+template <class Read>
+void Load(engine::NetworkState& net, ObjectFields& fields, int count, int withheld, Read value) {
   for (int j = 0; j < count; ++j) {
-    fields.FieldValue = source.Fields(column(j)).GetValue().ToDouble();
+    fields.FieldValue = value(j);
     fields.FieldValue = ScaleInput(fields, j + 1, fields.FieldValue);
     net.Activation(j + 1, 1) = j == withheld ? 0.0 : fields.FieldValue;
   }
@@ -25,13 +24,21 @@ void Load(engine::NetworkState& net, ObjectFields& fields, const data::Recordset
 
 void LoadInputs(engine::NetworkState& net, ObjectFields& fields, const data::Recordset& source,
                 int count, int withheld) {
-  Load(net, fields, source, count, withheld, [](int j) { return j; });
+  Load(net, fields, count, withheld,
+       [&source](int j) { return source.Fields(j).GetValue().ToDouble(); });
 }
 
 void LoadInputs(engine::NetworkState& net, ObjectFields& fields, const data::Recordset& source,
                 std::span<const int> columns) {
-  Load(net, fields, source, static_cast<int>(columns.size()), -1,
-       [columns](int j) { return columns[static_cast<size_t>(j)]; });
+  Load(net, fields, static_cast<int>(columns.size()), -1, [&source, columns](int j) {
+    return source.Fields(columns[static_cast<size_t>(j)]).GetValue().ToDouble();
+  });
+}
+
+void LoadInputs(engine::NetworkState& net, ObjectFields& fields, std::span<const double> raw,
+                int withheld) {
+  Load(net, fields, static_cast<int>(raw.size()), withheld,
+       [raw](int j) { return raw[static_cast<size_t>(j)]; });
 }
 
 double StoredPrediction(double v) {
@@ -53,10 +60,10 @@ void StorePrediction(const engine::NetworkState& net, const ObjectFields& fields
   cursor.Update();
 }
 
-void StorePrediction(const engine::NetworkState& net, const ObjectFields& fields,
-                     data::Recordset& table, int actual, int64_t rowid) {
+Value StorePrediction(const engine::NetworkState& net, const ObjectFields& fields,
+                      data::Recordset& table, int actual, int64_t rowid) {
   const double v = UnscaleOutput(fields, net.Activation(1, 3));
-  table.UpdateRow(rowid, actual, Value(StoredPrediction(v)));
+  return table.UpdateRow(rowid, actual, Value(StoredPrediction(v)));
 }
 
 bool WritePredictions(data::DBEngine& engine, engine::NetworkState& net, ObjectFields& fields) {

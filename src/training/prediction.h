@@ -22,6 +22,11 @@ namespace kelda::training {
 void LoadInputs(engine::NetworkState& net, ObjectFields& fields, const data::Recordset& source,
                 int count, int withheld = -1);
 
+// The same from the row's input values as read (`raw[k]` for column k, as a
+// double), for a caller that holds the rows in memory.
+void LoadInputs(engine::NetworkState& net, ObjectFields& fields, std::span<const double> raw,
+                int withheld);
+
 // The same with input unit k + 1 taking field `columns[k]` of the row, for a
 // table whose input columns stand elsewhere.
 void LoadInputs(engine::NetworkState& net, ObjectFields& fields, const data::Recordset& source,
@@ -43,9 +48,10 @@ void StorePrediction(const engine::NetworkState& net, const ObjectFields& fields
 
 // The same stored into field `actual` of the row whose rowid is `rowid`,
 // through `table` without moving its cursor (data::Recordset::UpdateRow): for
-// a writer that knows its rows' keys and need not read them.
-void StorePrediction(const engine::NetworkState& net, const ObjectFields& fields,
-                     data::Recordset& table, int actual, int64_t rowid);
+// a writer that knows its rows' keys and need not read them. Returns the
+// value as the row now holds it.
+Value StorePrediction(const engine::NetworkState& net, const ObjectFields& fields,
+                      data::Recordset& table, int actual, int64_t rowid);
 
 // Runs the network over rows 1 .. RecordCount - 1 of the table, from the
 // first, and stores each prediction, committed in groups (the engine's

@@ -39,7 +39,7 @@ class NetworkTest : public ::testing::Test {
 
   std::vector<Value> Actuals(const test::TempDb& db) {
     std::vector<Value> out;
-    for (const test::Row& row : db.Query("SELECT Actual FROM t ORDER BY rowid")) {
+    for (const test::Row& row : db.Query("SELECT Actual FROM t ORDER BY a")) {
       out.push_back(row.at(0));
     }
     return out;
@@ -201,8 +201,12 @@ TEST_F(NetworkTest, RelevanceBeforeTrainingIsASubscriptError) {
   EXPECT_EQ(test::ErrorNumberOf([&] { net.InputRelevance(); }), kErrSubscript);
 }
 
-TEST_F(NetworkTest, RelevanceScoresAndRestoresThePredictions) {
-  test::TempDb db(kSmallTable);
+// The rows are written by rowid, or through the cursor where the table has
+// none.
+class RelevanceTest : public NetworkTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(RelevanceTest, ScoresAndRestoresThePredictions) {
+  test::TempDb db(GetParam());
   Network net;
   Point(net, db, 30);
   net.RunNetwork();
@@ -235,6 +239,17 @@ TEST_F(NetworkTest, RelevanceScoresAndRestoresThePredictions) {
   EXPECT_EQ(*scores, expected);
   EXPECT_EQ(Actuals(db), trained);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Tables, RelevanceTest,
+    ::testing::Values(kSmallTable,
+                      "CREATE TABLE t(a REAL PRIMARY KEY, b REAL, y REAL) WITHOUT ROWID;"
+                      "INSERT INTO t VALUES (1, 4, 6), (2, 5, 9), (3, 6, 12), (3.5, 4.5, NULL);"),
+    [](const ::testing::TestParamInfo<const char*>& info) {
+      return std::string(info.index == 0   ? "RowidTable"
+                         : info.index == 1 ? "WithoutRowid"
+                                           : "TextActual");
+    });
 
 }  // namespace
 }  // namespace kelda

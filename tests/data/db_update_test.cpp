@@ -149,7 +149,8 @@ INSTANTIATE_TEST_SUITE_P(Triggers, DaoTriggeredUpdate, ::testing::Bool(),
 // and reads the new value when it stands on that row.
 TEST(DaoUpdateRow, StoresByRowidAsUpdateWouldWithoutMovingTheCursor) {
   TempDb tmp(
-      "CREATE TABLE t(a REAL, Actual REAL); INSERT INTO t VALUES (1, NULL), (2, NULL), (3, NULL);"
+      "CREATE TABLE t(a REAL, Actual REAL, note TEXT);"
+      "INSERT INTO t VALUES (1, NULL, NULL), (2, NULL, NULL), (3, NULL, NULL);"
       "CREATE TABLE k(a INTEGER PRIMARY KEY, v REAL) WITHOUT ROWID; INSERT INTO k VALUES (1, 0);"
       "CREATE TRIGGER keep BEFORE UPDATE ON t WHEN NEW.Actual = 99"
       "  BEGIN SELECT RAISE(IGNORE); END;");
@@ -157,15 +158,16 @@ TEST(DaoUpdateRow, StoresByRowidAsUpdateWouldWithoutMovingTheCursor) {
   DBEngine engine;
   Database db = engine.OpenDatabase(tmp.path());
   Recordset rs = db.OpenRecordset("t");
-  rs.UpdateRow(3, 1, Value(" 0.25 "));
+  EXPECT_EQ(rs.UpdateRow(3, 1, Value(" 0.25 ")), Value(0.25));
   EXPECT_EQ(other.Scalar("SELECT Actual FROM t WHERE rowid = 3"), Value(0.25));
+  EXPECT_EQ(rs.UpdateRow(3, 2, Value(0.5)), Value("0.5"));  // as the column keeps it
   EXPECT_EQ(*rs.RowId(), 1);
   EXPECT_TRUE(rs.Fields("Actual").GetValue().IsNull());
   rs.UpdateRow(1, 1, Value(7.0));
   EXPECT_EQ(rs.Fields("Actual").GetValue(), Value(7.0));
 
   EXPECT_EQ(ErrorNumberOf([&] { rs.UpdateRow(2, 1, Value("abc")); }), kErrConversion);
-  EXPECT_EQ(ErrorNumberOf([&] { rs.UpdateRow(2, 2, Value(1.0)); }), kErrItemNotFound);
+  EXPECT_EQ(ErrorNumberOf([&] { rs.UpdateRow(2, 3, Value(1.0)); }), kErrItemNotFound);
   EXPECT_EQ(ErrorNumberOf([&] { rs.UpdateRow(2, 1, Value(99.0)); }), kErrNoCurrentRecord);
   other.Exec("DELETE FROM t WHERE rowid = 2");
   EXPECT_EQ(ErrorNumberOf([&] { rs.UpdateRow(2, 1, Value(5.0)); }), kErrNoCurrentRecord);
