@@ -316,6 +316,10 @@ class RecordsetCore {
     // created since makes SQLite prepare it again (see StoresAsAssigned).
     bool untriggered = false;
   };
+  // Before a row is written: the read-only check (3027), the moved-file
+  // check and the group (DatabaseCore::BeforeWrite), the reading back of
+  // the current row's stored values. Returns the write connection.
+  sqlite3* BeginWrite();
   // `value` as field i's column takes it (Recordset::Field::SetValue).
   Value Converted(int i, const Value& value) const;
   // After an update that changed no row: raises 3021, saying whether the

@@ -466,15 +466,7 @@ void RecordsetCore::Update() {
     editing_ = false;
     return;
   }
-  if (lease_.db->read_only()) {
-    RaiseDb(kErrReadOnly, "The database " + Quoted(lease_.db->path()) +
-                              " is read-only: cannot update table " + Quoted(source_) + ".");
-  }
-  lease_.db->BeforeWrite();
-  sqlite3* writer = lease_.db->writer();
-  // Values stored by an earlier Update of this row are read back before the
-  // row changes again.
-  if (reread_plan_ >= 0) Reread();
+  sqlite3* writer = BeginWrite();
   UpdatePlan& plan = PlanFor(fields);
   {
     ResetOnExit reset(plan.update.get());
@@ -509,6 +501,18 @@ void RecordsetCore::Update() {
   lease_.db->AfterWrite();
 }
 
+sqlite3* RecordsetCore::BeginWrite() {
+  if (lease_.db->read_only()) {
+    RaiseDb(kErrReadOnly, "The database " + Quoted(lease_.db->path()) +
+                              " is read-only: cannot update table " + Quoted(source_) + ".");
+  }
+  lease_.db->BeforeWrite();
+  // Values stored by an earlier update of the current row are read back
+  // before any row changes again.
+  if (reread_plan_ >= 0) Reread();
+  return lease_.db->writer();
+}
+
 void RecordsetCore::RaiseUnchanged(const UpdatePlan& plan,
                                    const std::function<void(sqlite3_stmt*)>& bind_key) const {
   // Either the row is gone, or a trigger of the table ignored the change.
@@ -535,13 +539,7 @@ Value RecordsetCore::UpdateRow(int64_t rowid, int field, const Value& value) {
             "A row of " + Quoted(source_) + " cannot be stored by its rowid while one is edited.");
   }
   const Value stored = Converted(field, value);
-  if (lease_.db->read_only()) {
-    RaiseDb(kErrReadOnly, "The database " + Quoted(lease_.db->path()) +
-                              " is read-only: cannot update table " + Quoted(source_) + ".");
-  }
-  lease_.db->BeforeWrite();
-  sqlite3* writer = lease_.db->writer();
-  if (reread_plan_ >= 0) Reread();
+  sqlite3* writer = BeginWrite();
   const UpdatePlan* found = nullptr;
   for (const UpdatePlan& plan : plans_) {
     if (plan.fields.size() == 1 && plan.fields[0] == field) found = &plan;
