@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
@@ -47,10 +48,11 @@ using Column = std::map<int64_t, Value>;
 // The victim as a child process whose stdout the test reads line by line.
 class Victim {
  public:
-  Victim(const std::string& path, bool snapshots) {
+  // `mode`: nullptr, "snapshots" or "grouped" (see victim_main.cpp).
+  Victim(const std::string& path, const char* mode) {
     const std::string epochs = std::to_string(kEpochs);
     std::vector<const char*> argv = {KELDA_VICTIM, path.c_str(), "t", epochs.c_str(), kSeed};
-    if (snapshots) argv.push_back("snapshots");
+    if (mode != nullptr) argv.push_back(mode);
     argv.push_back(nullptr);
     int fds[2];
     if (::pipe(fds) != 0) return;
@@ -121,7 +123,7 @@ Value ParseValue(const std::string& text) {
 // order: before the run, after each report epoch, after the write-back.
 std::vector<Column> ReferenceSteps() {
   test::TempDb db(kTable);
-  Victim victim(db.path(), true);
+  Victim victim(db.path(), "snapshots");
   EXPECT_TRUE(victim.started());
   std::vector<Column> steps;
   Column current;
@@ -191,7 +193,7 @@ TEST(Killed, MidReportOrMidWriteBackLeavesWhatWasCommittedInOrder) {
     test::TempDb db(kTable);
     bool finished = false;
     {
-      Victim victim(db.path(), false);
+      Victim victim(db.path(), nullptr);
       ASSERT_TRUE(victim.started());
       std::string line;
       int epoch = -1;
@@ -223,11 +225,43 @@ TEST(Killed, MidReportOrMidWriteBackLeavesWhatWasCommittedInOrder) {
   EXPECT_GE(killed_mid_run, 24);
 }
 
+// Rows committed in groups: a kill at a random moment of a report epoch or
+// of the write-back loses the open group's rows, which keep their values.
+TEST(Killed, MidGroupLosesOnlyTheOpenGroup) {
+  const TempFilesInMemory in_memory;
+  const std::vector<Column> steps = ReferenceSteps();
+  ASSERT_EQ(steps.size(), 5u);
+  std::mt19937 random(20261208);
+  const int phases[] = {1, 10, 20, kEpochs};
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    const int phase = phases[attempt % 4];
+    const auto delay =
+        std::chrono::microseconds(std::uniform_int_distribution<int>(0, 600)(random));
+    SCOPED_TRACE("epoch " + std::to_string(phase) + ", delay " + std::to_string(delay.count()) +
+                 " us");
+    test::TempDb db(kTable);
+    {
+      Victim victim(db.path(), "grouped");
+      ASSERT_TRUE(victim.started());
+      std::string line;
+      while (victim.ReadLine(&line) && line != "epoch " + std::to_string(phase) && line != "done") {
+        ASSERT_NE(line.rfind("error", 0), 0u) << line;
+      }
+      std::this_thread::sleep_for(delay);
+      ASSERT_TRUE(victim.Kill());
+    }
+    EXPECT_EQ(IntegrityCheck(db.path()), "ok");
+    const Column state = ActualByRow(db.path(), "t");
+    EXPECT_TRUE(std::find(steps.begin(), steps.end(), state) != steps.end())
+        << "not the state after a whole group";
+  }
+}
+
 // After a kill the file is usable: a run on it completes.
 TEST(Killed, TheFileTakesAnotherRunAfterwards) {
   test::TempDb db(kTable);
   {
-    Victim victim(db.path(), false);
+    Victim victim(db.path(), nullptr);
     ASSERT_TRUE(victim.started());
     std::string line;
     int commits = 0;

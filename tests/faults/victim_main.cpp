@@ -1,5 +1,5 @@
 // A training run for the kill tests to interrupt:
-//   kelda_fault_victim DB TABLE EPOCHS SEED [snapshots]
+//   kelda_fault_victim DB TABLE EPOCHS SEED [snapshots|grouped]
 // trains through the library and tells on its stdout where it stands, one
 // line per event, each written at once:
 //   "epoch N"  at the yield that begins epoch N (0: before the first)
@@ -9,7 +9,10 @@
 // so that the test can send SIGKILL at a moment of its choosing. With
 // "snapshots", every "epoch N" line and "done" are followed by the column
 // Actual of TABLE as it stands then: "row ROWID VALUE" lines, VALUE the bits
-// of the double in hex or "null", and a line "end".
+// of the double in hex or "null", and a line "end". Without "grouped" every
+// stored row is committed on its own; with it, each report epoch's rows and
+// the write-back's are committed as one group, as in a host whose yield hook
+// leaves the file alone.
 #include <sqlite3.h>
 #include <unistd.h>
 
@@ -80,22 +83,29 @@ void Snapshot(const char* path, const char* table) {
 
 int main(int argc, char** argv) {
   if (argc != 5 && argc != 6) {
-    Tell("usage: kelda_fault_victim DB TABLE EPOCHS SEED [snapshots]");
+    Tell("usage: kelda_fault_victim DB TABLE EPOCHS SEED [snapshots|grouped]");
     return 2;
   }
   const bool snapshots = argc == 6 && std::strcmp(argv[5], "snapshots") == 0;
+  const bool grouped = argc == 6 && std::strcmp(argv[5], "grouped") == 0;
   sqlite3_auto_extension(reinterpret_cast<void (*)()>(&HookConnection));
   kelda::ThreadBlock& block = kelda::ThisThread();
   int32_t last_epoch = -1;
-  kelda::ScopedThreadSettings settings(std::strtoull(argv[4], nullptr, 10), [&] {
-    if (block.progress.epoch == last_epoch) return;
-    last_epoch = block.progress.epoch;
-    Tell("epoch " + std::to_string(last_epoch));
-    if (snapshots) Snapshot(argv[1], argv[2]);
-  });
-  // Every stored row committed on its own, so that the tests can stop the
-  // run between any two of them.
-  block.DBEngine().SetCommitWindow(std::chrono::milliseconds(0));
+  kelda::ScopedThreadSettings settings(
+      std::strtoull(argv[4], nullptr, 10),
+      [&] {
+        if (block.progress.epoch == last_epoch) return;
+        last_epoch = block.progress.epoch;
+        Tell("epoch " + std::to_string(last_epoch));
+        if (snapshots) Snapshot(argv[1], argv[2]);
+      },
+      grouped ? kelda::training::YieldUse::kLeavesDatabaseAlone
+              : kelda::training::YieldUse::kMayWriteDatabase);
+  // Row by row, so that the tests can stop the run between any two rows; or
+  // one group per report epoch and one for the write-back, however slow the
+  // machine.
+  block.DBEngine().SetCommitWindow(grouped ? std::chrono::milliseconds(10000)
+                                           : std::chrono::milliseconds(0));
   kelda::Network network;
   network.SetMSAccessDBName(argv[1]);
   network.SetMSAccessTableName(argv[2]);
