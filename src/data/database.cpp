@@ -291,6 +291,15 @@ int DatabaseCore::OnWalCommit(void* arg, sqlite3* db, const char* schema, int fr
   return SQLITE_OK;
 }
 
+bool DatabaseCore::LogWorthFolding() const {
+  int frames = -1;
+  for (const std::weak_ptr<DatabaseCore>& c : *opened_) {
+    const std::shared_ptr<DatabaseCore> core = c.lock();
+    if (core && core->path_ == path_) frames = std::max(frames, core->log_frames_);
+  }
+  return frames < 0 || frames >= kCheckpointFrames;
+}
+
 int DatabaseCore::OnProgress(void* arg) {
   const auto* core = static_cast<const DatabaseCore*>(arg);
   return core->interrupt_ && core->interrupt_() ? 1 : 0;

@@ -118,6 +118,12 @@ class DatabaseCore {
   bool closed() const { return writer_ == nullptr; }
   bool read_only() const { return read_only_; }
   bool wal() const { return wal_; }
+  // Whether a cursor's rewind should copy the log into the file: when the
+  // log, as this engine's last commit on the file left it, has reached the
+  // length at which SQLite itself would copy it (a copy costs two syncs
+  // however short the log), or when no database of the engine has committed
+  // to it yet (its length is then unknown).
+  bool LogWorthFolding() const;
 
   // Puts a writable file that is in rollback-journal mode into write-ahead
   // mode (waiting for the lock up to the busy timeout, then 3218), so that
@@ -238,7 +244,7 @@ class DatabaseCore {
   bool moved_ = false;  // closed because its file was moved
   FileId log_;
   FileId log_index_;
-  int log_frames_ = 0;       // frames in the write-ahead log after the last commit
+  int log_frames_ = -1;      // frames in the write-ahead log after the last commit (-1: none yet)
   int next_checkpoint_ = 0;  // log size at which the next commit tries a checkpoint
   bool read_only_ = false;
   bool wal_ = false;

@@ -255,7 +255,7 @@ void RecordsetCore::MoveFirst() {
   LeaveRow();
   sqlite3_reset(stmt_.get());
   next_fixed_ = 0;
-  if (lease_.db->wal() && !lease_.db->read_only()) {
+  if (lease_.db->wal() && !lease_.db->read_only() && lease_.db->LogWorthFolding()) {
     // A cursor that rewinds holds no snapshot for a moment: let the log be
     // copied into the file now, so that it can start over instead of growing
     // while cursors are always in the middle of a scan.

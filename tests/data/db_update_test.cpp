@@ -274,7 +274,9 @@ TEST(DaoUpdate, TheLogStaysBoundedOverManyEpochs) {
     largest = std::max(largest, std::filesystem::file_size(tmp.path() + "-wal"));
   }
   // One epoch appends about 200 page frames (~0.8 MB); 30 would be ~25 MB.
-  EXPECT_LT(largest, 4u << 20);
+  // The log is copied once it has SQLite's own checkpoint length, 1000
+  // frames (~4 MB), and starts over within the next two epochs.
+  EXPECT_LT(largest, 8u << 20);
 }
 
 }  // namespace
