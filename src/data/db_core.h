@@ -333,11 +333,11 @@ class RecordsetCore {
   // key to plan.reread.
   [[noreturn]] void RaiseUnchanged(const UpdatePlan& plan,
                                    const std::function<void(sqlite3_stmt*)>& bind_key) const;
-  // Whether the row reads back what `plan` just stored in field `f` (up to
-  // the sign of a zero), so that no reading back is needed: no trigger can
-  // have changed it, and the column keeps the value as the number or Null
-  // it is.
-  bool StoresAsAssigned(const UpdatePlan& plan, int f) const;
+  // Whether the row reads back `value`, just stored in field `f` by `plan`,
+  // so that no reading back is needed: no trigger can have changed it, and
+  // the column keeps it as the number it is. A zero in `value` then loses
+  // its sign, as the stored one has.
+  bool StoresAsAssigned(const UpdatePlan& plan, int f, Value& value) const;
 
   void Live() const {
     if (stmt_ == nullptr) [[unlikely]] {

@@ -385,7 +385,7 @@ std::string RecordsetCore::KeyCondition() const {
   return cond;
 }
 
-bool RecordsetCore::StoresAsAssigned(const UpdatePlan& plan, int f) const {
+bool RecordsetCore::StoresAsAssigned(const UpdatePlan& plan, int f, Value& value) const {
   if (!plan.untriggered ||
       sqlite3_stmt_status(plan.update.get(), SQLITE_STMTSTATUS_REPREPARE, 0) != 0) {
     return false;
@@ -393,7 +393,9 @@ bool RecordsetCore::StoresAsAssigned(const UpdatePlan& plan, int f) const {
   // A number stored into a column of numeric affinity reads back as it is;
   // a column of any other affinity may keep it as text, and Null may become
   // the column's default (NOT NULL ON CONFLICT REPLACE).
-  return overrides_[f].IsNumber() && IsNumeric(table_.columns[f].affinity);
+  if (!value.IsNumber() || !IsNumeric(table_.columns[f].affinity)) return false;
+  if (value.number() == 0.0) value = Value(0.0);
+  return true;
 }
 
 RecordsetCore::UpdatePlan& RecordsetCore::PlanFor(const std::vector<int>& fields) {
@@ -484,14 +486,9 @@ void RecordsetCore::Update() {
   // to read back as assigned is not read again.
   bool reread = false;
   for (int f : fields) {
-    if (StoresAsAssigned(plan, f)) {
-      // A zero's sign is not stored.
-      if (overrides_[f].IsNumber() && overrides_[f].number() == 0.0) overrides_[f] = Value(0.0);
-      overridden_[f] = kAssigned;
-    } else {
-      overridden_[f] = kStored;
-      reread = true;
-    }
+    const bool known = StoresAsAssigned(plan, f, overrides_[f]);
+    overridden_[f] = known ? kAssigned : kStored;
+    reread = reread || !known;
   }
   reread_plan_ = reread ? static_cast<int>(&plan - plans_.data()) : -1;
   for (int f : key_fields_) {
@@ -538,7 +535,7 @@ Value RecordsetCore::UpdateRow(int64_t rowid, int field, const Value& value) {
     RaiseDb(kErrInvalidOperation,
             "A row of " + Quoted(source_) + " cannot be stored by its rowid while one is edited.");
   }
-  const Value stored = Converted(field, value);
+  Value now = Converted(field, value);
   sqlite3* writer = BeginWrite();
   const UpdatePlan* found = nullptr;
   for (const UpdatePlan& plan : plans_) {
@@ -550,22 +547,19 @@ Value RecordsetCore::UpdateRow(int64_t rowid, int field, const Value& value) {
   };
   {
     ResetOnExit reset(plan.update.get());
-    BindValue(plan.update.get(), writer, 1, stored);
+    BindValue(plan.update.get(), writer, 1, now);
     bind_rowid(plan.update.get(), 2);
     check(sqlite3_step(plan.update.get()), writer, "updating a row of", source_);
   }
   if (sqlite3_changes(writer) == 0) {
     RaiseUnchanged(plan, [&bind_rowid](sqlite3_stmt* stmt) { bind_rowid(stmt, 1); });
   }
-  Value now = stored;
-  if (!StoresAsAssigned(plan, field)) {
+  if (!StoresAsAssigned(plan, field, now)) {
     ResetOnExit reset(plan.reread.get());
     bind_rowid(plan.reread.get(), 1);
     const bool found = check(sqlite3_step(plan.reread.get()), writer, "reading back a row of",
                              source_) == SQLITE_ROW;
     now = found ? ColumnValue(plan.reread.get(), 0) : Value::Null();
-  } else if (now.IsNumber() && now.number() == 0.0) {
-    now = Value(0.0);  // a zero's sign is not stored
   }
   // The current row, should it be this one, reads what is stored now.
   if (!eof_ && sqlite3_column_int64(stmt_.get(), 0) == rowid) {

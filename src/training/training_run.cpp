@@ -101,6 +101,12 @@ void RunNetwork(ThreadServices& thread, ObjectFields& fields) {
   const int input_columns = fields.InputColumnCount();
   ExampleTarget target(fields);
   const int actual_field = outputs.Fields("Actual").Index();
+  // The predictions go to the rows by their rowids (the run's fixed rows,
+  // one per row counted): an epoch from memory then need not step the
+  // table's cursor, which would read every row again from the file since
+  // the last commit made its connection's copies stale. A table without
+  // rowid is written through the cursor.
+  const bool keyed = fields.RunRows != nullptr;
   ExampleCache cache;
   bool cached = false;  // the cache holds a whole pass
   uint64_t cached_version = 0;
@@ -133,11 +139,6 @@ void RunNetwork(ThreadServices& thread, ObjectFields& fields) {
       cache.Clear(input_columns);
     }
     if (report) run.db->GroupUpdates(thread.db_engine.CommitWindow());
-    // From memory, the predictions go to the rows by their rowids: stepping
-    // the table's cursor would read every row again, from the file, since
-    // the last commit made its connection's copies stale.
-    const bool keyed = from_memory && report && fields.RunRows != nullptr &&
-                       fields.RunRows->size() >= static_cast<size_t>(cache.size());
 
     const int16_t last_example = Narrow<int16_t>(fields.RowCount());
     // The counter ends one past the last example processed, as a counting

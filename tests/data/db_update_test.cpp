@@ -176,6 +176,13 @@ TEST(DaoUpdateRow, StoresByRowidAsUpdateWouldWithoutMovingTheCursor) {
   Recordset keyed = db.OpenRecordset("k");
   EXPECT_EQ(ErrorNumberOf([&] { keyed.UpdateRow(1, 1, Value(5.0)); }), kErrInvalidOperation);
   EXPECT_EQ(other.Scalar("SELECT group_concat(ifnull(Actual, 'null')) FROM t"), Value("7.0,0.25"));
+
+  // Null into a column that replaces it with its default reads back the default.
+  other.Exec(
+      "CREATE TABLE d(v REAL NOT NULL ON CONFLICT REPLACE DEFAULT 7); INSERT INTO d VALUES (1)");
+  Recordset defaulted = db.OpenRecordset("d");
+  EXPECT_EQ(defaulted.UpdateRow(1, 0, Value(2.0)), Value(2.0));
+  EXPECT_EQ(defaulted.UpdateRow(1, 0, Value::Null()), Value(7.0));
 }
 
 TEST(DaoUpdate, RowsAreFoundByTheirKeyWhateverTheColumnsAreNamed) {
