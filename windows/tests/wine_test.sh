@@ -201,9 +201,10 @@ step_register() {
 
 step_unregister() {
   if registered "$other"; then
-    # Windows keeps one ProgID key for both views, Wine one per view: take
-    # the other view's away, as unregistering this DLL does on Windows, to
-    # see the unregistration give it back to the DLL still registered.
+    # Windows keeps one ProgID key for both views, so unregistering this DLL
+    # deletes it for the other's hosts too; Wine may keep it in either view.
+    # Take the other view's away, as Windows would, to see the unregistration
+    # give it back to the DLL still registered.
     "$WINE" reg delete 'HKCR\TORVIKA.Network' /f "$other_view" >/dev/null
   fi
   "$WINE" "$system\regsvr32.exe" /s /u "$(winpath "$(dll "$arch")")"
