@@ -16,6 +16,7 @@
 #include "component/thread_block.h"
 #include "component/thread_settings.h"
 #include "status/status_image.h"
+#include "training/training_table.h"
 
 namespace kelda::cli {
 
@@ -69,10 +70,16 @@ void Interruptible(Step&& step, Where&& where) {
 
 // Reads back what the run stored: the fit of the example rows (up to the
 // first Null target, as the run trains) and, when asked, every prediction.
-void ReadOutcome(const TrainOptions& options, int32_t rows, TrainReport& report) {
-  data::Database db = ThisThread().DBEngine().OpenDatabase(options.database);
-  data::Recordset table = db.OpenRecordset(options.table);
-  const int target_column = table.FieldCount() - 2;
+// The rows are the run's own, by the keys it fixed, and the target is the
+// column the run trained on, by its name: rows other programs inserted since
+// and columns they added are not mistaken for them, and a row of the run
+// deleted since raises 3021 instead of a figure over other rows.
+void ReadOutcome(const training::ObjectFields& fields, bool with_predictions, TrainReport& report) {
+  data::Database db = training::OpenRunDatabase(ThisThread().DBEngine(), fields);
+  data::Recordset table = db.OpenRecordset(fields.MSAccessTableName);
+  const data::Field target_field = table.Fields(fields.TargetRecordset->Fields(0).Name());
+  const data::Field actual_field = table.Fields("Actual");
+  const int32_t rows = fields.RowCount();
   auto number = [](const Value& v) -> std::optional<double> {
     if (v.IsNumber()) return v.number();
     if (v.IsText()) return ParseNumber(v.text());
@@ -83,12 +90,12 @@ void ReadOutcome(const TrainOptions& options, int32_t rows, TrainReport& report)
   bool examples = true;
   bool all_numbers = true;
   int32_t examples_seen = 0;
-  if (options.json_predictions) report.predictions.emplace();
-  for (int32_t row = 0; row < rows && !table.IsEOF(); ++row, table.MoveNext()) {
-    const std::optional<double> actual = number(table.Fields("Actual").GetValue());
+  if (with_predictions) report.predictions.emplace();
+  for (int32_t row = 0; row < rows; ++row, table.MoveNext()) {
+    const std::optional<double> actual = number(actual_field.GetValue());
     if (report.predictions) report.predictions->push_back(actual);
     if (!examples) continue;
-    const Value target = table.Fields(target_column).GetValue();
+    const Value target = target_field.GetValue();
     if (target.IsNull()) {
       examples = false;
       continue;
@@ -213,7 +220,8 @@ TrainReport Train(const TrainOptions& options, Console& console) {
   const Captions final_captions = CurrentCaptions(block);
   report.cycle_text = final_captions.cycle;
   report.error_text = final_captions.error;
-  Interruptible([&] { ReadOutcome(options, report.rows, report); }, after_training);
+  Interruptible([&] { ReadOutcome(network.Fields(), options.json_predictions, report); },
+                after_training);
   Interruptible([&] { report.holdout = MeasureHoldout(options.database, options.table); },
                 after_training);
 

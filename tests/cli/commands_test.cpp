@@ -118,6 +118,34 @@ TEST_F(CliTest, JsonReportGivesTheFitOfTheStoredPredictions) {
   }
 }
 
+// A row another writer puts before the first one while the run goes (here a
+// trigger on the run's first write, at rowid -1, with an outlandish target)
+// is not one of the run's rows: the figures and the listed predictions are
+// those of the same run on the untouched table.
+TEST_F(CliTest, FiguresComeFromTheRunsOwnRows) {
+  ASSERT_EQ(Run({"train", db_.path(), "T", "--epochs", "30", "--seed", "3", "--json-predictions"}),
+            kExitSuccess)
+      << err_.str();
+  const nlohmann::json plain = nlohmann::json::parse(out_.str());
+
+  TempDb changed(kExamples);
+  changed.Exec(
+      "ALTER TABLE T ADD COLUMN Actual DOUBLE;"
+      "CREATE TRIGGER Intruder AFTER UPDATE OF Actual ON T"
+      "  WHEN NOT EXISTS (SELECT 1 FROM T WHERE rowid = -1) BEGIN"
+      "  INSERT INTO T (rowid, Price, Weight, Profit, Actual) VALUES (-1, 9e3, 9e3, 9e6, -7);"
+      "END;");
+  ASSERT_EQ(
+      Run({"train", changed.path(), "T", "--epochs", "30", "--seed", "3", "--json-predictions"}),
+      kExitSuccess)
+      << err_.str();
+  const nlohmann::json report = nlohmann::json::parse(out_.str());
+  ASSERT_EQ(changed.Scalar("SELECT Actual FROM T WHERE rowid = -1").number(), -7.0);
+  for (const char* key : {"rows", "examples", "rmse", "r2", "predictions"}) {
+    EXPECT_EQ(report[key], plain[key]) << key;
+  }
+}
+
 // Every example's target lies mid-range (rows after the Null target widen
 // the range): a report epoch's whole pass soon fits.
 TEST_F(CliTest, SummarySaysWhenTheRunConverged) {
