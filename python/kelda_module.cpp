@@ -5,15 +5,21 @@
 // A Network uses the network, database engine and status window of the
 // thread that created it, so it is called only on that thread; another
 // Python thread makes a Network of its own. A run releases the GIL while it
-// trains and takes it back for the progress callback.
+// trains and takes it back for the progress callback, or, without one, to
+// look for a signal (Ctrl-C) now and then.
+//
+// Paths and names go to C APIs that end a string at its first NUL, so one
+// holding a NUL is refused rather than cut short.
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <chrono>
 #include <cstdint>
 #include <exception>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <utility>
 #include <variant>
@@ -49,6 +55,19 @@ void TranslateError(std::exception_ptr p) {
   }
 }
 
+// `text`; raises ValueError naming `what` when it holds a NUL.
+const std::string& NoNul(const std::string& text, std::string_view what) {
+  if (text.find('\0') != std::string::npos) {
+    throw py::value_error(std::string(what) + " contains a NUL character");
+  }
+  return text;
+}
+
+// How often a run without a progress callback takes the GIL to let Python
+// run its signal handlers: often enough that Ctrl-C feels immediate, seldom
+// enough that the run does not wait on other Python threads for the GIL.
+constexpr std::chrono::milliseconds kSignalCheckInterval{50};
+
 class PyNetwork {
  public:
   PyNetwork() : owner_(std::this_thread::get_id()), network_(std::make_unique<Network>()) {}
@@ -64,12 +83,39 @@ class PyNetwork {
   // A callback that raises stops the run at that yield with error 18, which
   // ends the run like any other error (every handle released, each committed
   // row as written); the callback's own exception then reaches the caller.
+  // Without a callback, a signal handler that raises (KeyboardInterrupt on
+  // Ctrl-C) stops the run the same way, and its exception reaches the
+  // caller. Called from a callback while a run is in progress on the
+  // thread, raises kelda.Error 3219 and leaves everything as it was.
   void Run(py::object progress, std::optional<uint64_t> seed) {
     Network& network = Get();
     ThreadBlock& block = ThisThread();
+    RefuseWhileInUse(block, "run()");
+    // As the tool refuses it: no epoch would run, and every Actual would
+    // still be overwritten with an untrained network's predictions.
+    if (network.Epochs() < 0) {
+      throw py::value_error("epochs must be 0 or more to run, not " +
+                            std::to_string(network.Epochs()));
+    }
     std::optional<py::error_already_set> raised;
     training::YieldHook hook;
-    if (!progress.is_none()) {
+    training::YieldUse use = training::YieldUse::kMayWriteDatabase;
+    if (progress.is_none()) {
+      hook = [&raised, last = std::chrono::steady_clock::now()]() mutable {
+        const auto now = std::chrono::steady_clock::now();
+        if (now - last < kSignalCheckInterval) return;
+        last = now;
+        py::gil_scoped_acquire gil;
+        if (PyErr_CheckSignals() != 0) {
+          raised.emplace();  // takes the handler's exception
+          Raise(kErrUserInterrupt,
+                StandardErrorText(kErrUserInterrupt) + ": a signal handler raised");
+        }
+      };
+      // Signal handlers are the caller's to answer for; the run's commits
+      // need not make way for them.
+      use = training::YieldUse::kLeavesDatabaseAlone;
+    } else {
       hook = [&progress, &raised, &block] {
         py::gil_scoped_acquire gil;
         try {
@@ -84,7 +130,7 @@ class PyNetwork {
     trained_ = false;
     std::exception_ptr failure;
     {
-      ScopedThreadSettings settings(seed, std::move(hook));
+      ScopedThreadSettings settings(seed, std::move(hook), use);
       py::gil_scoped_release nogil;
       try {
         network.RunNetwork();
@@ -101,6 +147,7 @@ class PyNetwork {
 
   py::object InputRelevance() {
     Network& network = Get();
+    RefuseWhileInUse(ThisThread(), "input_relevance()");
     if (!trained_) return py::none();
     std::optional<std::vector<double>> scores;
     {
@@ -134,6 +181,9 @@ using NetworkOrPath = std::variant<SavedNetwork, std::string>;
 
 int64_t PredictWith(const NetworkOrPath& network, const std::string& database,
                     const std::string& table) {
+  if (const std::string* path = std::get_if<std::string>(&network)) NoNul(*path, "network");
+  NoNul(database, "database");
+  NoNul(table, "table");
   py::gil_scoped_release nogil;
   const SavedNetwork saved = std::holds_alternative<SavedNetwork>(network)
                                  ? std::get<SavedNetwork>(network)
@@ -174,7 +224,10 @@ PYBIND11_MODULE(_kelda, m) {
           "The colour of pixel (x, y) as 0xBBGGRR.")
       .def("png", &PictureBytes, "The picture as the bytes of a PNG file.")
       .def("_repr_png_", &PictureBytes)
-      .def("write_png", &StatusPicture::WritePng, py::arg("path"));
+      .def(
+          "write_png",
+          [](const StatusPicture& p, const std::string& path) { p.WritePng(NoNul(path, "path")); },
+          py::arg("path"));
 
   py::class_<PyNetwork> network(m, "Network", R"(A network trained on a database table.
 
@@ -184,16 +237,17 @@ only on the thread that created it.)");
   Property(
       network, "database", "MSAccessDBName",
       [](const PyNetwork& n) { return n.Get().MSAccessDBName(); },
-      [](PyNetwork& n, std::string v) { n.Get().SetMSAccessDBName(std::move(v)); },
+      [](PyNetwork& n, std::string v) { n.Get().SetMSAccessDBName(NoNul(v, "database")); },
       "Path of the SQLite database file.");
   Property(
       network, "table", "MSAccessTableName",
       [](const PyNetwork& n) { return n.Get().MSAccessTableName(); },
-      [](PyNetwork& n, std::string v) { n.Get().SetMSAccessTableName(std::move(v)); },
+      [](PyNetwork& n, std::string v) { n.Get().SetMSAccessTableName(NoNul(v, "table")); },
       "Table of examples: the inputs, the target, then Actual.");
   Property(
       network, "epochs", "Epochs", [](const PyNetwork& n) { return n.Get().Epochs(); },
-      [](PyNetwork& n, int32_t v) { n.Get().SetEpochs(v); }, "Epochs to train.");
+      [](PyNetwork& n, int32_t v) { n.Get().SetEpochs(v); },
+      "Epochs to train; run() refuses a negative count.");
   Property(
       network, "hidden_layer_count", "HiddenLayerCount",
       [](const PyNetwork& n) { return n.Get().HiddenLayerCount(); },
@@ -204,8 +258,13 @@ only on the thread that created it.)");
            R"(Trains on the table and writes every row's prediction into Actual.
 
 progress(epoch, epochs) is called at every yield of the run; if it raises, the
-run stops there with that exception. seed fixes the initial weights (as the
-tool's --seed); None seeds them from the clock.)")
+run stops there with that exception, as it does on Ctrl-C. seed fixes the
+initial weights (as the tool's --seed); None seeds them from the clock.
+Raises ValueError, changing nothing, when epochs is negative.
+
+The callback cannot change the run: run() and input_relevance() called from it
+raise kelda.Error 3219, and a Network created in it resets the thread's
+learning parameters only once the run has ended.)")
       .def(
           "show_status", [](PyNetwork& n) { n.Get().ShowStatus(); },
           "Shows the thread's status window.")
@@ -245,11 +304,14 @@ tool's --seed); None seeds them from the clock.)")
   m.def(
       "save_network",
       [](const PyNetwork& n, const std::string& path) {
+        NoNul(path, "path");
         SaveNetworkFile(CaptureNetwork(n.Get()), path);
       },
       py::arg("network"), py::arg("path"),
       "Saves the network a run trained to a network file, for predict().");
-  m.def("load_network", &LoadNetworkFile, py::arg("path"), "Reads a network file.");
+  m.def(
+      "load_network", [](const std::string& path) { return LoadNetworkFile(NoNul(path, "path")); },
+      py::arg("path"), "Reads a network file.");
   m.def("predict", &PredictWith, py::arg("network"), py::arg("database"), py::arg("table"),
         "Writes the predictions of a network (a SavedNetwork or a network file's path) into the "
         "column Actual of a table; returns the number of rows written.");

@@ -7,6 +7,12 @@
 //
 // An object is used only on the thread that created it. Errors pass to the
 // caller as kelda::Error with their number; nothing is rolled back.
+//
+// Host code that runs at a run's yields (a yield hook, a window's event
+// handler) may call the component on the same thread but cannot change the
+// run under way: RunNetwork and InputRelevance called there raise 3219, and
+// an object created there resets the learning parameters only once the run
+// has ended.
 #pragma once
 
 #include <cstdint>
@@ -26,7 +32,8 @@ struct ObjectFields;
 class Network {
  public:
   // Resets the thread's learning parameters to their defaults (the trained
-  // weights stay). The properties start as "", "", 0 and 0.
+  // weights stay); while a run is in progress on the thread, when it ends.
+  // The properties start as "", "", 0 and 0.
   Network();
   ~Network();
   Network(const Network&) = delete;
@@ -44,7 +51,9 @@ class Network {
   void SetHiddenLayerCount(int16_t count);
 
   // Trains the thread's network on the table and writes every row's
-  // prediction into its column `Actual` (added when missing).
+  // prediction into its column `Actual` (added when missing). Raises 3219
+  // when called while a run or relevance analysis is in progress on the
+  // thread.
   void RunNetwork();
 
   // Makes the thread's status window visible (creating it if needed).
@@ -53,7 +62,8 @@ class Network {
 
   // One score per input column of the last training run's table, in table
   // order; nullopt when no database is named. REQUIRES: a training run has
-  // completed on this object, otherwise raises 9.
+  // completed on this object, otherwise raises 9. Raises 3219 when called
+  // while a run is in progress on the thread.
   std::optional<std::vector<double>> InputRelevance();
 
   // The names of the input columns of the last training run's table, in

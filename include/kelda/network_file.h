@@ -78,7 +78,10 @@ void ValidateNetwork(const SavedNetwork& network, std::string_view origin);
 // The network and column ranges of the last training run of `network`, with
 // the calling thread's trained network. Raises 9 when no training run has
 // set up `network`, and Error(kErrBadNetworkFile) when the run did not leave
-// a network that can be saved (see ValidateNetwork).
+// a network that can be saved (see ValidateNetwork). Raises 3219 when
+// another object's RunNetwork has started on the thread since this object's
+// (a failed one too): the file would hold this object's names and ranges with
+// that object's weights.
 SavedNetwork CaptureNetwork(const Network& network);
 
 // The JSON text of a valid network (validated first).

@@ -8,7 +8,12 @@
 namespace kelda {
 
 Network::Network() : fields_(std::make_unique<training::ObjectFields>()) {
-  engine::ClassInitialize(ThisThread().network);
+  ThreadBlock& block = ThisThread();
+  if (block.in_use != nullptr) {
+    block.reset_pending = true;  // NetworkInUse applies it when the use ends
+  } else {
+    engine::ClassInitialize(block.network);
+  }
 }
 
 Network::~Network() = default;
@@ -28,6 +33,8 @@ const training::ObjectFields& Network::Fields() const { return *fields_; }
 
 void Network::RunNetwork() {
   ThreadBlock& block = ThisThread();
+  NetworkInUse use(block, "RunNetwork");
+  block.trained_by = fields_.get();
   training::ThreadServices services{block.network, block.DBEngine(), block.status,
                                     block.yield,   block.yield_use,  block.progress};
   training::RunNetwork(services, *fields_);
@@ -40,6 +47,7 @@ Value Network::ShowStatus() {
 
 std::optional<std::vector<double>> Network::InputRelevance() {
   ThreadBlock& block = ThisThread();
+  NetworkInUse use(block, "InputRelevance");
   return relevance::InputRelevance(block.DBEngine(), block.network, *fields_);
 }
 

@@ -168,6 +168,14 @@ SavedNetwork CaptureNetwork(const engine::NetworkState& net, const training::Obj
 }
 
 SavedNetwork CaptureNetwork(const Network& network) {
+  // The ranges and names are the object's, the weights the thread's: saved
+  // after another object's run, they would make a file of neither network.
+  if (network.Fields().InputNames.IsDimensioned() && ThisThread().trained_by != &network.Fields()) {
+    Raise(kErrInvalidOperation,
+          StandardErrorText(kErrInvalidOperation) +
+              ": another Network has run on this thread since this one trained, and the "
+              "thread's network is now that one's; run this Network again before saving it");
+  }
   return CaptureNetwork(ThisThread().network, network.Fields());
 }
 

@@ -5,7 +5,9 @@
 // each other's.
 #pragma once
 
+#include <cstdint>
 #include <optional>
+#include <string_view>
 
 #include "data/database.h"
 #include "engine/network_state.h"
@@ -34,9 +36,45 @@ struct ThreadBlock {
   training::YieldUse yield_use = training::YieldUse::kMayWriteDatabase;
   // Where the thread's run in progress stands; read by the yield hook.
   training::RunProgress progress;
+
+  // What is working on the network now ("RunNetwork", "InputRelevance"),
+  // nullptr when nothing is. Host code runs inside such a call only at a
+  // run's yields; see NetworkInUse.
+  const char* in_use = nullptr;
+  // A Network was created while the network was in use: the reset of the
+  // learning parameters that creation makes waits until the use ends, so
+  // that it does not change the run under way.
+  bool reset_pending = false;
+  // The fields of the object whose RunNetwork last started on the thread
+  // (a failed run counts: it may have replaced the weights); nullptr before
+  // any. Only compared, never followed: an object created later at the same
+  // address has set-up fields only once a run of its own has set this.
+  const training::ObjectFields* trained_by = nullptr;
 };
 
 // The calling thread's block.
 ThreadBlock& ThisThread();
+
+// Raises Error(kErrInvalidOperation) when the thread's network is in use,
+// that is when host code run at a yield of a training run calls `call` (a
+// method that would work on the network: a second run, a relevance
+// analysis). The description names both calls.
+void RefuseWhileInUse(const ThreadBlock& block, std::string_view call);
+
+// Marks the thread's network as in use by `call` for one scope, and applies
+// the reset of the learning parameters deferred meanwhile when the scope
+// ends (however it ends).
+//
+// REQUIRES: the network is not in use (RefuseWhileInUse raises otherwise).
+class NetworkInUse {
+ public:
+  NetworkInUse(ThreadBlock& block, const char* call);
+  ~NetworkInUse();
+  NetworkInUse(const NetworkInUse&) = delete;
+  NetworkInUse& operator=(const NetworkInUse&) = delete;
+
+ private:
+  ThreadBlock& block_;
+};
 
 }  // namespace kelda

@@ -422,5 +422,37 @@ TEST(CaptureNetwork, NeedsATrainingRun) {
   EXPECT_EQ(RaisedBy([&] { CaptureNetwork(network); })->Number(), kErrSubscript);
 }
 
+// The file takes its ranges and names from the object and its weights from
+// the thread: it is written only while the two belong together.
+TEST_F(PredictTest, SavesOnlyTheNetworkThisObjectTrainedLast) {
+  const SavedNetwork mine = Train(5);
+  db_.Exec(
+      "CREATE TABLE U (Height REAL, Age REAL, Cost REAL);"
+      "INSERT INTO U VALUES (1, 20, 3), (2, 35, 5), (3, 50, 4);");
+  Network other;
+  other.SetMSAccessDBName(db_.path());
+  other.SetMSAccessTableName("U");
+  other.SetEpochs(3);
+  other.RunNetwork();
+
+  const std::optional<Error> refused = RaisedBy([&] { CaptureNetwork(network_); });
+  ASSERT_TRUE(refused.has_value());
+  EXPECT_EQ(refused->Number(), kErrInvalidOperation);
+  EXPECT_THAT(refused->Description(), HasSubstr("another Network"));
+  EXPECT_EQ(CaptureNetwork(other).target.name, "Cost");
+
+  // A run that fails may already have replaced the weights, so it counts.
+  Network failing;
+  failing.SetMSAccessDBName(db_.path());
+  failing.SetMSAccessTableName("NoSuchTable");
+  EXPECT_EQ(RaisedBy([&] { failing.RunNetwork(); })->Number(), kErrTableNotFound);
+  EXPECT_EQ(RaisedBy([&] { CaptureNetwork(other); })->Number(), kErrInvalidOperation);
+
+  // Trained again, the object saves again: the same network, since the seed
+  // is fixed.
+  network_.RunNetwork();
+  ExpectIdentical(CaptureNetwork(network_), mine);
+}
+
 }  // namespace
 }  // namespace kelda

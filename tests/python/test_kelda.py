@@ -1,8 +1,11 @@
 import json
+import os
+import signal
 import sqlite3
 import struct
 import subprocess
 import threading
+import time
 
 import pytest
 
@@ -187,3 +190,92 @@ def test_the_status_picture_is_a_png(db):
     assert (big.width, big.height) == (770, 324)
     with pytest.raises(IndexError):
         picture.pixel(picture.width, 0)
+
+
+def test_code_at_the_yields_cannot_change_the_run(tmp_path, db, db_copy):
+    trained(db, epochs=25, seed=7)
+    expected = bits(actuals(db))
+
+    other = trained(str(make_table(tmp_path / "other.db")), epochs=3, seed=1)
+    net = kelda.Network()
+    net.database, net.table, net.epochs = db_copy, "t", 25
+    refused = []
+
+    def at_yield(epoch, epochs):
+        kelda.Network()  # resets the learning parameters only after the run
+        for call in (other.run, net.run, other.input_relevance, net.input_relevance):
+            with pytest.raises(kelda.Error) as raised:
+                call()
+            refused.append(raised.value.number)
+
+    net.run(progress=at_yield, seed=7)
+    assert bits(actuals(db_copy)) == expected
+    assert refused and set(refused) == {3219}
+    # The refused calls left both objects as they were.
+    assert list(other.input_relevance()) == ["a", "b", "c"]
+    assert net.epochs_done == 25 and list(net.input_relevance()) == ["a", "b", "c"]
+
+
+def test_save_network_refuses_once_another_object_has_trained(tmp_path, db, db_copy):
+    first = trained(db, seed=3)
+    second = trained(db_copy, seed=4)
+    path = tmp_path / "first.json"
+    with pytest.raises(kelda.Error) as raised:
+        kelda.save_network(first, str(path))
+    assert raised.value.number == 3219 and "another Network" in raised.value.description
+    assert not path.exists()
+    kelda.save_network(second, str(tmp_path / "second.json"))
+    first.run(seed=3)
+    kelda.save_network(first, str(path))
+
+
+def test_ctrl_c_stops_a_run_without_a_callback(db):
+    net = kelda.Network()
+    net.database, net.table, net.epochs = db, "t", 400000
+    timer = threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT))
+    start = time.monotonic()
+    timer.start()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            net.run(seed=1)
+    finally:
+        timer.cancel()
+    assert time.monotonic() - start < 2.5
+    assert 0 < net.epochs_done < 400000
+    con = sqlite3.connect(db)
+    assert con.execute("PRAGMA integrity_check").fetchone() == ("ok",)
+    con.close()
+
+
+def test_a_negative_epoch_count_is_refused_as_the_tool_refuses_it(db):
+    net = trained(db, epochs=5)
+    before = bits(actuals(db))
+    net.epochs = -5  # a stored value, like every property
+    with pytest.raises(ValueError, match="0 or more"):
+        net.run(seed=1)
+    assert bits(actuals(db)) == before
+    assert list(net.input_relevance()) == ["a", "b", "c"]
+
+
+def test_paths_and_names_holding_a_nul_are_refused(tmp_path, db):
+    net = trained(db, epochs=3)
+    base = str(tmp_path / "net.json")
+    kelda.save_network(net, base)
+    saved = kelda.load_network(base)
+    cut = "\0x"
+    calls = {
+        "database": lambda: setattr(net, "database", db + cut),
+        "table": lambda: setattr(net, "MSAccessTableName", "t" + cut),
+        "save_network": lambda: kelda.save_network(net, base + cut),
+        "load_network": lambda: kelda.load_network(base + cut),
+        "predict network": lambda: kelda.predict(base + cut, db, "t"),
+        "predict database": lambda: kelda.predict(saved, db + cut, "t"),
+        "predict table": lambda: kelda.predict(saved, db, "t" + cut),
+        "write_png": lambda: net.status_picture().write_png(str(tmp_path / "s.png") + cut),
+    }
+    for name, call in calls.items():
+        with pytest.raises(ValueError, match="NUL"):
+            call()
+            pytest.fail(name)
+    assert (net.database, net.table) == (db, "t")
+    assert not (tmp_path / "s.png").exists()

@@ -635,6 +635,72 @@ void TestReferenceHeldDuringCall(const Db& db) {
   DestroyWindow(host);
 }
 
+// A host's event handler that runs while RunNetwork yields cannot change
+// the run: a second RunNetwork or an InputRelevance is refused, with error
+// information naming the run in progress; a new object is served, its reset
+// of the learning parameters put off until the run ends.
+struct NestedCalls {
+  _Network* net = nullptr;
+  bool made = false;
+  HRESULT run = E_FAIL;
+  std::wstring run_description;
+  HRESULT relevance = E_FAIL;
+  HRESULT created = E_FAIL;
+} nested;
+
+LRESULT CALLBACK NestingHost(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) {
+  if (message != WM_APP + 1 || nested.net == nullptr || nested.made) {
+    return DefWindowProcW(hwnd, message, wparam, lparam);
+  }
+  nested.made = true;
+  nested.run = nested.net->RunNetwork();
+  Ptr<IErrorInfo> info;
+  if (GetErrorInfo(0, info.Out()) == S_OK && info.get() != nullptr) {
+    Bstr description;
+    info->GetDescription(description.Out());
+    nested.run_description = description.str();
+  }
+  VARIANT v;
+  VariantInit(&v);
+  nested.relevance = nested.net->InputRelevance(&v);
+  VariantClear(&v);
+  Ptr<_Network> extra;
+  nested.created = NewNetwork(extra);
+  return 0;
+}
+
+void TestNestedCalls(_Network* net, const Db& db) {
+  WNDCLASSW wc{};
+  wc.lpfnWndProc = NestingHost;
+  wc.hInstance = GetModuleHandleW(nullptr);
+  wc.lpszClassName = L"KeldaClientTestNesting";
+  RegisterClassW(&wc);
+  const HWND host = CreateWindowW(L"KeldaClientTestNesting", L"", 0, 0, 0, 0, 0, HWND_MESSAGE,
+                                  nullptr, GetModuleHandleW(nullptr), nullptr);
+  CHECK(host != nullptr);
+
+  Configure(net, db, L"Sales", 3);
+  nested = NestedCalls{};
+  nested.net = net;
+  PostMessageW(host, WM_APP + 1, 0, 0);
+  CHECK_HR(S_OK, net->RunNetwork());
+  CHECK(nested.made);
+  CHECK_HR(ErrorHr(3219), nested.run);
+  CHECK(nested.run_description.find(L"while RunNetwork is in progress") != std::wstring::npos);
+  CHECK_HR(ErrorHr(3219), nested.relevance);
+  CHECK_HR(S_OK, nested.created);
+  nested = NestedCalls{};
+
+  // Once the run has returned, the same calls are served.
+  VARIANT v;
+  VariantInit(&v);
+  CHECK_HR(S_OK, net->InputRelevance(&v));
+  CHECK(Scores(v, 2).size() == 2);
+  VariantClear(&v);
+  CHECK_HR(S_OK, net->RunNetwork());
+  DestroyWindow(host);
+}
+
 // Calls from another apartment go through the type library's marshaller,
 // which finds the library through the registration.
 void TestOtherApartment(_Network* net) {
@@ -727,6 +793,7 @@ void TestAutomation(const Db& db, const std::wstring& dll) {
     TestErrors(net.get(), db);
     TestPathOutsideAscii(net.get(), db);
     TestOtherApartment(net.get());
+    TestNestedCalls(net.get(), db);
   }
   CHECK_HR(S_OK, CanUnloadNow());
   TestReferenceHeldDuringCall(db);
