@@ -12,12 +12,17 @@ std::optional<double> ParseNumber(std::string_view text) {
   const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
   while (!text.empty() && blank(text.front())) text.remove_prefix(1);
   while (!text.empty() && blank(text.back())) text.remove_suffix(1);
-  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
+  // A leading '+' is allowed once: from_chars takes none, and what follows it
+  // must not carry a sign of its own ("+-1" is no number).
+  if (!text.empty() && text.front() == '+') {
+    text.remove_prefix(1);
+    if (!text.empty() && (text.front() == '-' || text.front() == '+')) return std::nullopt;
+  }
   if (text.empty()) return std::nullopt;
   // from_chars would take "inf", "nan" and hex digits after "0x"; none is a number here.
   for (char c : text) {
-    const bool ok = (c >= '0' && c <= '9') || c == '.' || c == '-' || c == '+' || c == 'e' ||
-                    c == 'E';
+    const bool ok =
+        (c >= '0' && c <= '9') || c == '.' || c == '-' || c == '+' || c == 'e' || c == 'E';
     if (!ok) return std::nullopt;
   }
   double v = 0;

@@ -61,6 +61,17 @@ CLI::Validator FileName() {
       "");
 }
 
+// An empty name is taken for a mistake (most often an unset variable in a
+// script): SQLite would take an empty file name for a private scratch
+// database, and an empty table name for a table that is really so named.
+CLI::Validator Named(const char* what) {
+  return CLI::Validator(
+      [what](const std::string& text) -> std::string {
+        return text.empty() ? fmt::format("a {} is needed, not an empty text", what) : "";
+      },
+      "");
+}
+
 void AddTrain(CLI::App& app, TrainOptions& options, uint64_t& seed, CLI::Option*& seed_option,
               bool& no_wait) {
   CLI::App* train = app.add_subcommand(
@@ -69,8 +80,12 @@ void AddTrain(CLI::App& app, TrainOptions& options, uint64_t& seed, CLI::Option*
       "The table's input columns come first, the target after them, Actual last (added when "
       "missing). Training stops at the first row whose target is Null; every row gets a "
       "prediction.");
-  train->add_option("DB", options.database, "SQLite database file")->required();
-  train->add_option("TABLE", options.table, "Table of examples")->required();
+  train->add_option("DB", options.database, "SQLite database file")
+      ->required()
+      ->check(Named("database file"));
+  train->add_option("TABLE", options.table, "Table of examples")
+      ->required()
+      ->check(Named("table name"));
   train->add_option("--epochs", options.epochs, "Epochs to train (0: none)")
       ->capture_default_str()
       ->check(EpochsText());
@@ -110,8 +125,12 @@ void AddPredict(CLI::App& app, PredictOptions& options) {
   predict->footer(
       "The input columns are found by their names, wherever they stand in the table; Actual is "
       "added when missing.");
-  predict->add_option("DB", options.database, "SQLite database file")->required();
-  predict->add_option("TABLE", options.table, "Table to predict")->required();
+  predict->add_option("DB", options.database, "SQLite database file")
+      ->required()
+      ->check(Named("database file"));
+  predict->add_option("TABLE", options.table, "Table to predict")
+      ->required()
+      ->check(Named("table name"));
   predict->add_option("--network", options.network_file, "Network file saved by `kelda train`")
       ->required()
       ->type_name("FILE");
@@ -145,8 +164,12 @@ void AddImport(CLI::App& app, ImportOptions& options, uint64_t& seed, CLI::Optio
       "empty target cell marks a row to predict, which is put last. The table must not exist "
       "yet; the database file is created when missing.");
   import->add_option("FILE", options.csv, "CSV file with a header row")->required();
-  import->add_option("DB", options.database, "SQLite database file")->required();
-  import->add_option("TABLE", options.table, "The new table")->required();
+  import->add_option("DB", options.database, "SQLite database file")
+      ->required()
+      ->check(Named("database file"));
+  import->add_option("TABLE", options.table, "The new table")
+      ->required()
+      ->check(Named("table name"));
   import->add_option("--target", options.target, "The column to predict")->required();
   import
       ->add_option("--inputs", options.inputs,
@@ -210,7 +233,11 @@ int RunCli(int argc, const char* const* argv, Console& console) {
       RunPredict(predict, console);
     } else if (app.got_subcommand("import")) {
       if (shuffle_option->count() > 0) import.shuffle = shuffle;
-      PrintImportReport(import, ImportCsv(import), console.out);
+      const ImportReport report = ImportCsv(import);
+      // Committed: the table is there whatever comes now, and the status
+      // says so.
+      PrintImportReport(import, report, console.out);
+      return kExitSuccess;
     } else {
       RunDemo(demo_dir, console);
     }

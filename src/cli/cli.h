@@ -16,7 +16,8 @@ inline constexpr int kExitSignalBase = 128;
 // Runs `kelda ARGS...`: argv[0] is the program name. Help goes to
 // console.out; usage errors, and errors as "kelda: error N: text", to
 // console.err. SIGINT and SIGTERM stop a command at its next check (see
-// cli/interrupt.h) with error 18 and exit status kExitSignalBase + signal.
+// cli/interrupt.h) with error 18 and exit status kExitSignalBase + signal;
+// an import that has committed its table ends with success all the same.
 int RunCli(int argc, const char* const* argv, Console& console);
 
 }  // namespace kelda::cli

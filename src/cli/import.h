@@ -42,17 +42,25 @@ struct CsvRecord {
 // may hold commas, line breaks and doubled quotes; CRLF or LF line ends; a
 // leading UTF-8 byte-order mark and blank lines are skipped). `origin` names
 // the text in errors. Raises Error 5 for a quote left open or text after a
-// closing quote.
+// closing quote, 18 once an interrupt has been noted (see cli/interrupt.h).
 std::vector<CsvRecord> ParseCsv(std::string_view text, std::string_view origin);
 
 // The side table that keeps the targets of the held-out rows: one row per
-// held-out row, (row, target) with `row` the rowid of that row in `table`.
+// held-out row, (row, target, inputs...) with `row` (row_ when a column of
+// `table` has that name) the rowid the row had in `table` when imported, and the target and inputs
+// under their names in `table`. The inputs tie each target to its row; the rowid is a hint that a
+// VACUUM may have made stale.
 std::string HoldoutTableName(const std::string& table);
 
 // Reads the CSV file and writes the table (and, with a holdout, its side
-// table) in one transaction, so an error leaves the database as it was.
+// table) in one transaction, so an error or an interrupt leaves the database
+// as it was. A missing database file is written under a scratch name beside
+// it and takes its name only once whole, never replacing a file made
+// meanwhile (the import then goes into that one); nothing else is ever
+// removed. A symbolic link to a missing file is refused.
 // Every input cell must be a number; a target cell a number or empty (a row
-// to predict, kept last as a run requires). The rows with a target come
+// to predict, kept last as a run requires). Columns named rowid, oid or
+// _rowid_ keep the file's values like any other. The rows with a target come
 // first, shuffled when asked (Fisher-Yates over a 64-bit Mersenne Twister,
 // so a seed gives the same order everywhere), and the last `holdout` fraction
 // of them (rounded to the nearest row) follows with a Null target.
@@ -62,14 +70,22 @@ std::string HoldoutTableName(const std::string& table);
 // file (a row of another length, a duplicate or empty column name), for a
 // column asked for that the header lacks, for the target among the inputs,
 // for a column named Actual, and for a holdout outside 0 .. 1 or one that
-// leaves no example; 3000 and the database's numbers when the table exists
-// or cannot be written.
+// leaves no example; 18 when interrupted; 3051 for a link to a missing file
+// or a database that cannot be created; 3000 and the database's numbers when
+// the table exists or cannot be written. Long names and cells are cut in
+// messages.
 ImportReport ImportCsv(const ImportOptions& options);
 
 // How the stored predictions of the held-out rows of `table` match the
-// targets its side table keeps (see HoldoutTableName); nullopt when the
-// database has no such side table. Without figures when a prediction is not
-// a number. Raises the database's errors.
+// targets its side table keeps (see HoldoutTableName). Each held-out row is
+// found among the rows of `table` with a Null target by its inputs (the
+// rowid kept only decides between rows with the same inputs); one no longer
+// there is left out, and `examples` counts those found. nullopt when there
+// is no side table in the layout import makes for the table as it stands
+// (its inputs, its target, Actual last), such as a user's own table of that
+// name, or one that earlier versions made with targets alone. Without
+// figures when a target or prediction is not a number. Raises the
+// database's errors, and 18 when interrupted.
 std::optional<FitFigures> MeasureHoldout(const std::string& database, const std::string& table);
 
 void PrintImportReport(const ImportOptions& options, const ImportReport& report, std::ostream& out);

@@ -56,6 +56,8 @@ INSTANTIATE_TEST_SUITE_P(
                       Conversion{"InfinityText", Value("inf"), kErrTypeMismatch, 0},
                       Conversion{"NaNText", Value("nan"), kErrTypeMismatch, 0},
                       Conversion{"HexText", Value("0x1A"), kErrTypeMismatch, 0},
+                      Conversion{"PlusThenMinus", Value("+-1"), kErrTypeMismatch, 0},
+                      Conversion{"TwoPluses", Value("++1"), kErrTypeMismatch, 0},
                       Conversion{"BeyondADouble", Value("1e999"), kErrTypeMismatch, 0},
                       Conversion{"Blob", Value(Value::Blob{1, 2}), kErrTypeMismatch, 0}),
     [](const auto& info) { return std::string(info.param.name); });

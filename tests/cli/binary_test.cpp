@@ -39,6 +39,19 @@ TEST_F(BinaryTest, ExitStatuses) {
   EXPECT_EQ(usage.out, "");
   EXPECT_NE(usage.err, "");
 
+  // An empty name is bad usage, for a table as for a file.
+  const std::string csv = dir_.WriteFile("d.csv", "A,Y\n1,2\n");
+  for (const std::vector<std::string>& args :
+       std::vector<std::vector<std::string>>{{"train", dir_.path(), ""},
+                                             {"train", "", "T"},
+                                             {"predict", dir_.path(), "", "--network", csv},
+                                             {"import", csv, dir_.path(), "", "--target", "Y"},
+                                             {"import", csv, "", "T2", "--target", "Y"}}) {
+    const Outcome empty = Run(args);
+    EXPECT_EQ(empty.status, 2) << args[0] << ": " << empty.err;
+    EXPECT_THAT(empty.err, HasSubstr("is needed, not an empty text"));
+  }
+
   const Outcome missing = Run({"train", dir_.File("none.db"), "T"});
   EXPECT_EQ(missing.status, 1);
   EXPECT_THAT(missing.err, StartsWith("kelda: error 3024: "));

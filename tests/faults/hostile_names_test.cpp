@@ -146,6 +146,11 @@ TEST_P(HostileNames, LibraryQuotesThemOrStopsWithANumberedError) {
 
 TEST_P(HostileNames, ToolQuotesThemOrStopsWithANumberedError) {
   const Names& n = GetParam();
+  if (n.table.empty()) {
+    // The tool takes an empty name for a mistake: bad usage, nothing run.
+    EXPECT_EQ(RunTool({"train", db_.path(), "", "--epochs", "12"}).number, -1);
+    return;
+  }
   const std::string file = db_.File("net.json");
   Outcome o = RunTool({"train", db_.path(), n.table, "--epochs", "12", "--seed", "3", "--relevance",
                        "--json", "--save-network", file});

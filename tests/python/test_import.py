@@ -121,6 +121,8 @@ def test_holdout_puts_the_last_rows_after_the_examples_with_their_targets_aside(
     table = rows(db, "SELECT rowid, x, y FROM h ORDER BY rowid")
     assert all(y is not None for _, _, y in table[:15])
     assert all(y is None for _, _, y in table[15:]) and len(table) == 22
+    # Beside each true target, the row's place at import and its inputs.
+    assert columns(db, "h_holdout") == ["row", "y", "x"]
     aside = rows(db, "SELECT row, y FROM h_holdout ORDER BY row")
     assert [r for r, _ in aside] == [rowid for rowid, _, _ in table[15:20]]
     # Each held-out row's true target is the one its x had in the file.
