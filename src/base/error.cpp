@@ -57,6 +57,8 @@ std::string StandardErrorText(int32_t number) {
       return "Text after the end of the SQL statement";
     case kErrFieldExists:
       return "A column of that name already exists";
+    case kErrRestructured:
+      return "Another program changed the structure of the database while it was in use";
     case kErrLocked:
       return "The database is locked by another program";
     case kErrInvalidOperation:

@@ -534,6 +534,13 @@ int64_t Predict(data::DBEngine& engine, const SavedNetwork& network, const std::
     db.TableDefs(table).Fields().Append(data::FieldDef{kOutputColumn, data::kDbDouble});
     rows = db.OpenRecordset(table);
   }
+  // Each prediction goes to the row the scan read, by its rowid: a VACUUM by
+  // another program meanwhile renumbers the rows, so the database holds the
+  // schema version they are read under and stops with 3197 when it changes.
+  const uint32_t version = rows->SchemaVersion();
+  rows.reset();
+  db.FixRows(table, nullptr, version);
+  rows = db.OpenRecordset(table);
   const std::vector<int> positions = FindInputColumns(*rows, network, table);
 
   int64_t written = 0;

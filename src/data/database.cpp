@@ -369,14 +369,19 @@ void DatabaseCore::InstallFixedRows(sqlite3* conn, const FixedRows& fixed) {
        "fixing the rows of", fixed.table);
 }
 
-void DatabaseCore::FixRows(const std::string& table, std::shared_ptr<const RowIds> rows) {
+void DatabaseCore::FixRows(const std::string& table, std::shared_ptr<const RowIds> rows,
+                           uint32_t schema_version) {
   sqlite3* conn = writer();
   if (!recordsets_.empty()) {
     RaiseDb(kErrInvalidOperation,
             "The rows of a table are fixed before any recordset of the database is opened.");
   }
   TableInfo info;
-  if (rows == nullptr || !FindTable(conn, table, &info) || info.without_rowid) return;
+  const bool found = FindTable(conn, table, &info);
+  // Held also for a table whose rows have no rowid: its columns are still
+  // found by position.
+  HoldSchema(found ? info.name : table, schema_version);
+  if (rows == nullptr || !found || info.without_rowid) return;
   if (FixedRowsOf(info.name) != nullptr) return;
   FixedRows fixed;
   fixed.table = info.name;
@@ -426,16 +431,64 @@ void DatabaseCore::BeforeWrite() {
   if (group_open_ && sqlite3_get_autocommit(conn)) group_open_ = false;
   if (group_open_) return;
   CheckInPlace();
-  if (!group_window_) return;
+  // With a version held, even a single row is written in a transaction of
+  // its own: the version read inside it cannot change before the row is
+  // written.
+  if (!group_window_ && !held_schema_) return;
   Exec(conn, "BEGIN IMMEDIATE", "updating", path_);
   group_open_ = true;
+  single_write_ = !group_window_;
   group_began_ = std::chrono::steady_clock::now();
+  if (!held_schema_) return;
+  // The transaction holds nothing yet: a refusal leaves it.
+  struct RollbackUnlessKept {
+    DatabaseCore* core;
+    ~RollbackUnlessKept() {
+      if (core == nullptr) return;
+      core->group_open_ = false;
+      sqlite3_exec(core->writer_, "ROLLBACK", nullptr, nullptr, nullptr);
+    }
+  } rollback{this};
+  CheckSchema(SchemaVersion(conn, writer_schema_));
+  rollback.core = nullptr;
 }
 
 void DatabaseCore::AfterWrite() {
-  if (group_open_ && std::chrono::steady_clock::now() - group_began_ >= *group_window_) {
+  if (group_open_ &&
+      (single_write_ || std::chrono::steady_clock::now() - group_began_ >= *group_window_)) {
     CommitGroup();
   }
+}
+
+void DatabaseCore::EndFailedWrite() {
+  if (!group_open_ || !single_write_ || writer_ == nullptr) return;
+  group_open_ = false;
+  if (!sqlite3_get_autocommit(writer_)) {
+    sqlite3_exec(writer_, "ROLLBACK", nullptr, nullptr, nullptr);
+  }
+}
+
+uint32_t DatabaseCore::SchemaVersion(sqlite3* conn, Stmt& cache) {
+  if (!cache) {
+    cache = Prepare(conn, "PRAGMA main.schema_version", "reading the schema version of", path_);
+  }
+  ResetOnExit reset(cache.get());
+  check(sqlite3_step(cache.get()), conn, "reading the schema version of", path_);
+  return static_cast<uint32_t>(sqlite3_column_int64(cache.get(), 0));
+}
+
+void DatabaseCore::RaiseRestructured() const {
+  RaiseDb(kErrRestructured,
+          "Another program restructured or vacuumed table " + Quoted(held_table_) + " of " +
+              Quoted(path_) +
+              " while it was in use (a VACUUM renumbers the rows; a table, column, index, view "
+              "or trigger was created, changed or dropped): its rows can no longer be found by "
+              "the keys read before, so nothing more is read from or written to it. Every row "
+              "holds its old value or what was written to it before the change.");
+}
+
+void DatabaseCore::AdoptOwnChange(uint32_t before, uint32_t after) {
+  if (held_schema_ == before) held_schema_ = after;
 }
 
 void DatabaseCore::CommitGroup() {
@@ -614,6 +667,7 @@ void DatabaseCore::Close() {
   if (writer_ == nullptr) return;
   CloseReaders();
   EndGroupQuietly();
+  writer_schema_.reset();
   RestoreJournalMode();
   sqlite3_close_v2(writer_);
   writer_ = nullptr;
@@ -720,7 +774,7 @@ std::string TableDefFields::Name(int i) const {
   return info.columns[i].name;
 }
 
-void TableDefFields::Append(const FieldDef& def) {
+uint32_t TableDefFields::Append(const FieldDef& def) {
   if (def.type != kDbDouble) {
     RaiseDb(kErrInvalidFieldType, "Cannot add column " + Quoted(def.name) + ": type " +
                                       std::to_string(def.type) +
@@ -733,8 +787,24 @@ void TableDefFields::Append(const FieldDef& def) {
                               " is read-only: cannot add column " + Quoted(def.name) +
                               " to table " + Quoted(table_) + ".");
   }
-  const TableInfo info = ReadTable(*core_, table_);
+  ReadTable(*core_, table_);  // a file without the table keeps its journal mode
   core_->UseWriteAheadLog(true);
+  core_->CommitGroup();
+  // The schema version is read before and after the change in one
+  // transaction, so that a database holding its rows' keys knows the
+  // change for its own.
+  core_->Exec(writer, "BEGIN IMMEDIATE", "adding a column to", table_);
+  struct RollbackUnlessCommitted {
+    sqlite3* conn;
+    bool done = false;
+    ~RollbackUnlessCommitted() {
+      if (!done) sqlite3_exec(conn, "ROLLBACK", nullptr, nullptr, nullptr);
+    }
+  } rollback{writer};
+  Stmt version;
+  const uint32_t before = core_->SchemaVersion(writer, version);
+  core_->CheckSchema(before);
+  const TableInfo info = ReadTable(*core_, table_);
   for (const ColumnInfo& c : info.columns) {
     if (SameName(c.name, def.name)) {
       RaiseDb(kErrFieldExists, "Table " + Quoted(info.name) + " already has a column named " +
@@ -745,6 +815,12 @@ void TableDefFields::Append(const FieldDef& def) {
   core_->Exec(writer,
               "ALTER TABLE " + SqlName(info.name) + " ADD COLUMN " + SqlName(def.name) + " REAL",
               "adding a column to", info.name);
+  const uint32_t after = core_->SchemaVersion(writer, version);
+  version.reset();
+  core_->Exec(writer, "COMMIT", "adding a column to", info.name);
+  rollback.done = true;
+  core_->AdoptOwnChange(before, after);
+  return after;
 }
 
 TableDef::TableDef(std::shared_ptr<DatabaseCore> core, std::string table)
@@ -810,9 +886,10 @@ uint64_t Database::DataVersion() {
   return core_->DataVersion();
 }
 
-void Database::FixRows(const std::string& table, std::shared_ptr<const RowIds> rows) {
+void Database::FixRows(const std::string& table, std::shared_ptr<const RowIds> rows,
+                       uint32_t schema_version) {
   if (!core_) RaiseDb(kErrObjectClosed, "The database has been closed.");
-  core_->FixRows(table, std::move(rows));
+  core_->FixRows(table, std::move(rows), schema_version);
 }
 
 void Database::Close() {

@@ -114,8 +114,12 @@ class TableDefFields {
   // when the table already has a column of that name (compared as SQLite
   // compares names, ignoring ASCII case), 3259 for a type other than
   // kDbDouble, 3027 when the database is read-only, 3043 when its file has
-  // been deleted, renamed or replaced since it was opened.
-  void Append(const FieldDef& def);
+  // been deleted, renamed or replaced since it was opened, 3197 when the
+  // database holds a schema version (Database::FixRows) that the file no
+  // longer has. Commits an open group of updates first. Returns the file's
+  // schema version as the change left it; the database's held version
+  // follows the change, which keeps every row's key.
+  uint32_t Append(const FieldDef& def);
 
  private:
   friend class TableDef;
@@ -176,7 +180,18 @@ class Database {
   // still read their current values). A table-type Recordset raises 3021 when
   // it reaches a fixed row that has since been deleted. A table without a
   // rowid, or unknown here, is left as it is.
-  void FixRows(const std::string& table, std::shared_ptr<const RowIds> rows);
+  //
+  // `schema_version` is the file's schema version (Recordset::SchemaVersion)
+  // under which `rows` were read. A VACUUM by another program renumbers the
+  // rowids of a table without an INTEGER PRIMARY KEY, and any change of a
+  // table, column, index, view or trigger can move columns: both change the
+  // version. From now on this handle holds it: each Recordset checks it
+  // when it starts reading (on opening and on MoveFirst) and each write
+  // transaction when it opens, raising 3197 when the file's version differs,
+  // before any row is read or written. It is held also when `rows` is null
+  // or the table has no rowid.
+  void FixRows(const std::string& table, std::shared_ptr<const RowIds> rows,
+               uint32_t schema_version);
 
   // From now on the rows this handle's Recordsets update are committed in
   // groups: the first Update opens a write transaction (waiting for another

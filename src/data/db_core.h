@@ -145,9 +145,39 @@ class DatabaseCore {
   void CommitUpdates();
   uint64_t DataVersion();
   // Around each row a Recordset writes: the moved-file check, and the
-  // group's transaction when updates are grouped.
+  // group's transaction when updates are grouped. With a schema version held
+  // (HoldSchema), a row that is not grouped is written in a transaction of
+  // its own, and the file's version is checked inside each transaction as it
+  // opens: raises 3197, writing nothing, when it is not the held one. After
+  // a failed write, EndFailedWrite rolls back a row's own transaction (a
+  // group's stays open, for the rows it already holds).
   void BeforeWrite();
   void AfterWrite();
+  void EndFailedWrite();
+
+  // The file's schema version (PRAGMA schema_version) as read on `conn`,
+  // by the statement kept in `cache` (prepared on first use).
+  uint32_t SchemaVersion(sqlite3* conn, Stmt& cache);
+  // From now on every cursor of this database checks, each time it starts
+  // reading, and every write transaction, as it opens, that the file's
+  // schema version is `version`, and raises 3197 when it is not: the keys
+  // and column positions of a run were read under it, and a VACUUM (which
+  // renumbers rowids) or any change of a table's columns changes it.
+  // `table` names the table whose keys were read, for messages.
+  void HoldSchema(std::string table, uint32_t version) {
+    held_table_ = std::move(table);
+    held_schema_ = version;
+  }
+  const std::optional<uint32_t>& HeldSchema() const { return held_schema_; }
+  // Raises 3197 when a schema version is held and `seen` is not it.
+  void CheckSchema(uint32_t seen) const {
+    if (held_schema_ && seen != *held_schema_) RaiseRestructured();
+  }
+  [[noreturn]] void RaiseRestructured() const;
+  // This database itself moved the schema version from `before` to `after`
+  // by a change that keeps every row's key (a column added): the held
+  // version follows it.
+  void AdoptOwnChange(uint32_t before, uint32_t after);
   // A connection of the pool for a cursor; ReleaseReader gives it back.
   sqlite3* AcquireReader();
   void ReleaseReader(sqlite3* conn);
@@ -173,7 +203,8 @@ class DatabaseCore {
     std::shared_ptr<const RowIds> rows;
   };
   // See Database::FixRows. REQUIRES: no Recordset of this database is open.
-  void FixRows(const std::string& table, std::shared_ptr<const RowIds> rows);
+  void FixRows(const std::string& table, std::shared_ptr<const RowIds> rows,
+               uint32_t schema_version);
   // The fixed rows of `table` (the schema's spelling), or nullptr.
   const FixedRows* FixedRowsOf(std::string_view table) const;
 
@@ -252,7 +283,11 @@ class DatabaseCore {
   std::string restore_mode_;  // the mode to go back to on the last close, if any
   std::vector<FixedRows> fixed_;
   std::optional<std::chrono::milliseconds> group_window_;  // updates grouped
-  bool group_open_ = false;  // the write transaction of a group is open
+  bool group_open_ = false;    // a write transaction of BeforeWrite is open
+  bool single_write_ = false;  // ... for one row only: updates are not grouped
+  std::optional<uint32_t> held_schema_;
+  std::string held_table_;
+  Stmt writer_schema_;  // PRAGMA schema_version on the write connection
   std::chrono::steady_clock::time_point group_began_;
   std::vector<sqlite3*> idle_;
   std::vector<RecordsetCore*> recordsets_;
@@ -288,6 +323,8 @@ class RecordsetCore {
   }
   // -1 when there is no such field.
   int FindField(std::string_view name) const;
+  // The schema version of the snapshot the cursor reads (Recordset::SchemaVersion).
+  uint32_t SchemaVersion() const;
   const std::string& FieldName(int i) const {
     Live();
     return names_[i];
@@ -323,9 +360,17 @@ class RecordsetCore {
     bool untriggered = false;
   };
   // Before a row is written: the read-only check (3027), the moved-file
-  // check and the group (DatabaseCore::BeforeWrite), the reading back of
-  // the current row's stored values. Returns the write connection.
+  // check, the transaction and the schema check (DatabaseCore::BeforeWrite),
+  // the reading back of the current row's stored values. Returns the write
+  // connection.
   sqlite3* BeginWrite();
+  // Ends a row's own transaction when a write fails after BeginWrite.
+  struct FailedWriteGuard {
+    DatabaseCore* db;
+    ~FailedWriteGuard() {
+      if (db != nullptr) db->EndFailedWrite();
+    }
+  };
   // `value` as field i's column takes it (Recordset::Field::SetValue).
   Value Converted(int i, const Value& value) const;
   // After an update that changed no row: raises 3021, saying whether the
@@ -347,6 +392,10 @@ class RecordsetCore {
   [[noreturn]] static void RaiseNoCurrentRecord();
   void Start();
   void Step();
+  // At the first step of a pass, whose result is `rc`: the schema version
+  // of the snapshot the pass reads, checked against the held one before
+  // any row is looked at.
+  void TakeSnapshotSchema(int rc);
   // With fixed rows: true when the statement's row is the next fixed row,
   // false for a row inserted since; raises 3021 when a fixed row was skipped
   // (deleted).
@@ -367,6 +416,9 @@ class RecordsetCore {
   std::vector<std::string> names_;
   int offset_ = 0;  // statement column of field 0 (1 when the rowid comes first)
   bool eof_ = true;
+  bool pass_start_ = true;                   // the next step is the first of a pass
+  std::optional<uint32_t> snapshot_schema_;  // the pass's schema version
+  mutable Stmt schema_stmt_;                 // PRAGMA schema_version on this cursor's connection
 
   // Table-type only.
   bool table_type_ = false;

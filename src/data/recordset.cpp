@@ -185,6 +185,7 @@ RecordsetCore::~RecordsetCore() { lease_.db->Unregister(this); }
 
 void RecordsetCore::Detach() {
   plans_.clear();
+  schema_stmt_.reset();
   stmt_.reset();
   if (lease_.conn != nullptr) {
     sqlite3_close_v2(lease_.conn);
@@ -201,6 +202,9 @@ void RecordsetCore::RaiseNoCurrentRecord() { RaiseDb(kErrNoCurrentRecord, "No cu
 void RecordsetCore::Step() {
   for (;;) {
     const int rc = sqlite3_step(stmt_.get());
+    if (pass_start_) [[unlikely]] {
+      TakeSnapshotSchema(rc);
+    }
     if (rc == SQLITE_ROW) [[likely]] {
       if (fixed_ != nullptr && !NextFixedRow()) continue;
       eof_ = false;
@@ -214,6 +218,34 @@ void RecordsetCore::Step() {
     if (fixed_ != nullptr && next_fixed_ < fixed_->size()) RaiseDeletedRow((*fixed_)[next_fixed_]);
     return;
   }
+}
+
+void RecordsetCore::TakeSnapshotSchema(int rc) {
+  pass_start_ = false;
+  const bool read = rc == SQLITE_ROW || rc == SQLITE_DONE;
+  // A statement that failed to prepare again after a change of the schema
+  // (a column renamed or dropped) is a change like any other when a
+  // version is held; otherwise the error stands as it is.
+  if (!read && !lease_.db->HeldSchema()) return;
+  // On this connection, while the statement holds its read transaction:
+  // the version of the very snapshot the rows come from.
+  snapshot_schema_ = lease_.db->SchemaVersion(lease_.conn, schema_stmt_);
+  const std::optional<uint32_t>& held = lease_.db->HeldSchema();
+  if (held && *snapshot_schema_ != *held) {
+    // Nothing of the pass is read, and no snapshot is kept.
+    sqlite3_reset(stmt_.get());
+    eof_ = true;
+    lease_.db->RaiseRestructured();
+  }
+  // Resetting the failed statement gives the connection its error message
+  // back.
+  if (!read) sqlite3_reset(stmt_.get());
+}
+
+uint32_t RecordsetCore::SchemaVersion() const {
+  Live();
+  if (snapshot_schema_) return *snapshot_schema_;
+  return lease_.db->SchemaVersion(lease_.conn, schema_stmt_);
 }
 
 bool RecordsetCore::NextFixedRow() {
@@ -255,6 +287,8 @@ void RecordsetCore::MoveFirst() {
   LeaveRow();
   sqlite3_reset(stmt_.get());
   next_fixed_ = 0;
+  pass_start_ = true;
+  snapshot_schema_.reset();
   if (lease_.db->wal() && !lease_.db->read_only() && lease_.db->LogWorthFolding()) {
     // A cursor that rewinds holds no snapshot for a moment: let the log be
     // copied into the file now, so that it can start over instead of growing
@@ -468,6 +502,7 @@ void RecordsetCore::Update() {
     editing_ = false;
     return;
   }
+  FailedWriteGuard failed{lease_.db.get()};
   sqlite3* writer = BeginWrite();
   UpdatePlan& plan = PlanFor(fields);
   {
@@ -495,6 +530,7 @@ void RecordsetCore::Update() {
     if (assigned_[f]) key_changed_ = true;
   }
   std::fill(assigned_.begin(), assigned_.end(), 0);
+  failed.db = nullptr;
   lease_.db->AfterWrite();
 }
 
@@ -536,6 +572,7 @@ Value RecordsetCore::UpdateRow(int64_t rowid, int field, const Value& value) {
             "A row of " + Quoted(source_) + " cannot be stored by its rowid while one is edited.");
   }
   Value now = Converted(field, value);
+  FailedWriteGuard failed{lease_.db.get()};
   sqlite3* writer = BeginWrite();
   const UpdatePlan* found = nullptr;
   for (const UpdatePlan& plan : plans_) {
@@ -567,6 +604,7 @@ Value RecordsetCore::UpdateRow(int64_t rowid, int field, const Value& value) {
     overridden_[field] = kAssigned;
     any_override_ = true;
   }
+  failed.db = nullptr;
   lease_.db->AfterWrite();
   return now;
 }
@@ -620,6 +658,7 @@ Field Recordset::Fields(std::string_view name) const {
 
 bool Recordset::Updatable() const { return Live(core_).Updatable(); }
 std::optional<int64_t> Recordset::RowId() const { return Live(core_).RowId(); }
+uint32_t Recordset::SchemaVersion() const { return Live(core_).SchemaVersion(); }
 void Recordset::Edit() { Live(core_).Edit(); }
 void Recordset::Update() { Live(core_).Update(); }
 Value Recordset::UpdateRow(int64_t rowid, int field, const Value& value) {

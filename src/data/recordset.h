@@ -75,6 +75,11 @@ class Recordset {
   // query's rows or a table without rowid. Raises 3021 when there is no
   // current row.
   std::optional<int64_t> RowId() const;
+  // The file's schema version (PRAGMA schema_version) in the snapshot the
+  // rows are read from since the Recordset was opened or last rewound: a
+  // VACUUM or any change of a table's columns by another program changes
+  // it, and with it may change every rowid. See Database::FixRows.
+  uint32_t SchemaVersion() const;
 
   // Starts editing the current row. Raises 3219 for a query's Recordset,
   // 3021 when there is no current row.
@@ -83,7 +88,9 @@ class Recordset {
   // connection sees the change when Update returns (or, with the database's
   // updates grouped, when its group is committed). Raises 3020 without Edit,
   // 3027 when the database is read-only, 3218 when it stays locked, 3421 for a
-  // value the column refuses, 3043 (as MoveFirst) when the file has moved.
+  // value the column refuses, 3043 (as MoveFirst) when the file has moved,
+  // 3197 when the database holds a schema version (Database::FixRows) that
+  // the file no longer has: nothing is written then.
   void Update();
   // Stores `value` into field `field` of the row whose rowid is `rowid` (see
   // RowId), as Edit, the assignment and Update on that row would (the same
@@ -91,7 +98,7 @@ class Recordset {
   // reading it: for a writer that already knows which rows it writes. Raises
   // 3021 when the row is gone or a trigger ignored the change, 3219 for a
   // Recordset whose rows have no rowid and while a row is edited, 3265 for a
-  // field outside 0 .. FieldCount() - 1. Returns the field's value as the
+  // field outside 0 .. FieldCount() - 1, 3197 as Update. Returns the field's value as the
   // row now holds it (as GetValue would read it after Update); the current
   // row, should it be that row, reads it too.
   Value UpdateRow(int64_t rowid, int field, const Value& value);

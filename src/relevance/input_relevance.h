@@ -17,7 +17,9 @@ namespace kelda::relevance {
 // works, `Actual` holds predictions made with one input withheld; at its end
 // every counted row gets the normal prediction again. Returns nullopt, opening
 // nothing, when MSAccessDBName is empty. Raises 9 when no training run has
-// set up `fields`, and the errors of the write-back.
+// set up `fields`, 3197 before anything is written when another program has
+// vacuumed the file or changed its schema since that run (its rows' keys
+// and columns no longer hold), and the errors of the write-back.
 std::optional<std::vector<double>> InputRelevance(data::DBEngine& engine, engine::NetworkState& net,
                                                   training::ObjectFields& fields);
 

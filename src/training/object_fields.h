@@ -57,6 +57,12 @@ struct ObjectFields {
   // trains on and predicts these and no others (none for a table without
   // rowid).
   std::shared_ptr<const data::RowIds> RunRows;
+  // The file's schema version under which RunRows were read, moved on by
+  // the run's own addition of `Actual`. Every database the run opens holds
+  // it (data::Database::FixRows): once another program has vacuumed the
+  // file or changed its schema, the run's rows and columns are no longer
+  // known, and reading or writing them raises 3197.
+  std::optional<uint32_t> RunSchema;
 
   // Kept open from one training run to the next; each run replaces them.
   std::optional<data::Database> TrainingDatabase;

@@ -57,8 +57,10 @@ Value StorePrediction(const engine::NetworkState& net, const ObjectFields& field
 // first, and stores each prediction, committed in groups (the engine's
 // CommitWindow). Returns false, touching nothing, when
 // MSAccessDBName is empty. Raises on a Null or non-numeric input (including
-// rows after the examples), a constant input column, and a table shorter
-// than counted (3021); rows already stored keep their new values.
+// rows after the examples), a constant input column, a table shorter than
+// counted (3021), and a file another program has vacuumed or whose schema
+// it has changed since the run counted the rows (3197, before the first
+// row); rows already stored keep their new values.
 bool WritePredictions(data::DBEngine& engine, engine::NetworkState& net, ObjectFields& fields);
 
 }  // namespace kelda::training

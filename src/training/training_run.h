@@ -51,7 +51,10 @@ struct ThreadServices {
 // report epoch's whole pass has converged (that epoch's weight update is then
 // left out), then stores the final predictions and shows " Training
 // Complete". Every error ends the run where it occurs; nothing is rolled
-// back: every prediction stored before it is committed. A report epoch's
+// back: every prediction stored before it is committed. Once another program
+// has vacuumed the file or changed its schema, the run stops with 3197 at its
+// next rewind or write, before it reads or writes a row by keys or column
+// positions that may no longer be the ones it took. A report epoch's
 // predictions are committed in groups (the engine's commit window), and
 // before the host's code can run at a yield (see YieldUse and
 // status::StatusWindow::Yield).

@@ -9,6 +9,20 @@
 #include "training/run_setup.h"
 
 namespace kelda::training {
+namespace {
+
+// Whether `name` names a table of `db`, rather than being a query's text.
+bool IsTable(data::Database& db, const std::string& name) {
+  try {
+    db.TableDefs(name);
+  } catch (const Error& e) {
+    if (e.Number() != kErrItemNotFound) throw;
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
 
 void CountTableRows(data::DBEngine& engine, ObjectFields& fields) {
   fields.RecordCount = 1;
@@ -16,13 +30,14 @@ void CountTableRows(data::DBEngine& engine, ObjectFields& fields) {
   data::Database db = engine.OpenDatabase(fields.MSAccessDBName);
   {
     data::Recordset table = db.OpenRecordset(fields.MSAccessTableName);
-    if (!table.Updatable()) {
-      // A run over a query's rows fails when it first writes a prediction or
-      // adds `Actual`; counting first could take for ever.
+    // A run over a query's rows fails when it first writes a prediction or
+    // adds `Actual`; counting first could take for ever. A table whose rows
+    // have no key is counted: its first write says why it fails.
+    if (!table.Updatable() && !IsTable(db, fields.MSAccessTableName)) {
       // The run would add `Actual` to a table of that name, or read the
       // target from one.
       const int last = table.FieldCount() - 1;
-      if (last >= 0 && table.Fields(last).Name() == "Actual" && !table.RowId().has_value()) {
+      if (last >= 0 && table.Fields(last).Name() == "Actual") {
         Raise(kErrTableNotFound, "Table '" + fields.MSAccessTableName +
                                      "' not found in database '" + fields.MSAccessDBName + "'.");
       }
@@ -39,6 +54,7 @@ void CountTableRows(data::DBEngine& engine, ObjectFields& fields) {
       }
       table.MoveNext();
     }
+    fields.RunSchema = table.SchemaVersion();
   }
   db.Close();
   const bool every_row = static_cast<int64_t>(rows->size()) == fields.RecordCount - 1;
@@ -47,7 +63,8 @@ void CountTableRows(data::DBEngine& engine, ObjectFields& fields) {
 
 data::Database OpenRunDatabase(data::DBEngine& engine, const ObjectFields& fields) {
   data::Database db = engine.OpenDatabase(fields.MSAccessDBName);
-  db.FixRows(fields.MSAccessTableName, fields.RunRows);
+  // Before any run there is nothing to hold: the run's own errors tell.
+  if (fields.RunSchema) db.FixRows(fields.MSAccessTableName, fields.RunRows, *fields.RunSchema);
   return db;
 }
 
@@ -84,8 +101,11 @@ RunHandles OpenTrainingTable(data::DBEngine& engine, engine::NetworkState& net,
     run.db->Close();
     run.db = OpenRunDatabase(engine, fields);
     data::TableDef def = run.db->TableDefs(table_name);
-    def.Fields().Append(def.CreateField("Actual", data::kDbDouble));
+    fields.RunSchema = def.Fields().Append(def.CreateField("Actual", data::kDbDouble));
     run.db = OpenRunDatabase(engine, fields);
+    // The second handle, opened under the version before the addition,
+    // would take the run's own change for another program's.
+    fields.TrainingDatabase = OpenRunDatabase(engine, fields);
     table = run.db->OpenRecordset(table_name);
   }
   run.OutputRecordset = run.db->OpenRecordset(table_name);

@@ -2,6 +2,7 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <bit>
 #include <cmath>
@@ -9,13 +10,16 @@
 #include <functional>
 #include <limits>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "base/error.h"
 #include "component/network.h"
 #include "component/thread_block.h"
 #include "component/thread_settings.h"
+#include "data/database.h"
 #include "support/raised.h"
 #include "support/temp_db.h"
 
@@ -374,6 +378,54 @@ TEST_F(PredictTest, FindsInputsByNameAndAddsActual) {
       "INSERT INTO U SELECT 'x', Weight, Profit, Price FROM T ORDER BY rowid;");
   EXPECT_EQ(PredictFromFile(net, "U"), 43);
   EXPECT_EQ(ActualBits("U"), trained);
+}
+
+// Another program vacuums the file while predictions are being written: the
+// rows a VACUUM renumbers are not written by their old rowids. Every row
+// holds its old value or its own prediction.
+TEST_F(PredictTest, StopsWhenAnotherProgramVacuumsTheFile) {
+  const SavedNetwork net = Train(5);
+  db_.Exec(
+      "CREATE TABLE W AS SELECT T.* FROM T, T AS b, T AS c LIMIT 6000;"
+      "DELETE FROM W WHERE rowid % 2 = 1;");
+  ASSERT_EQ(PredictFromFile(net, "W"), 3000);
+
+  // The other program waits for the first stored prediction, then vacuums
+  // between two of the rows' commits; the busy handler may let the writer
+  // finish first, and the attempt is made again.
+  std::optional<Error> raised;
+  for (int attempt = 0; attempt < 5 && !raised; ++attempt) {
+    db_.Exec(
+        "DROP TABLE IF EXISTS V;"
+        "CREATE TABLE V AS SELECT T.* FROM T, T AS b, T AS c LIMIT 6000;"
+        "DELETE FROM V WHERE rowid % 2 = 1;"
+        "UPDATE V SET Actual = -7;");
+    std::thread other([path = db_.path()] {
+      sqlite3* db = nullptr;
+      sqlite3_open(path.c_str(), &db);
+      sqlite3_busy_timeout(db, 10000);
+      for (bool started = false; !started;) {
+        sqlite3_stmt* s = nullptr;
+        sqlite3_prepare_v2(db, "SELECT 1 FROM V WHERE Actual <> -7", -1, &s, nullptr);
+        started = sqlite3_step(s) == SQLITE_ROW;
+        sqlite3_finalize(s);
+      }
+      EXPECT_EQ(sqlite3_exec(db, "VACUUM", nullptr, nullptr, nullptr), SQLITE_OK);
+      sqlite3_close(db);
+    });
+    raised = RaisedBy([&] { PredictFromFile(net, "V"); });
+    other.join();
+  }
+  ASSERT_TRUE(raised.has_value()) << "every attempt ended before the VACUUM";
+  EXPECT_EQ(raised->Number(), kErrRestructured) << raised->Description();
+
+  const std::vector<test::Row> got = db_.Query("SELECT Actual FROM V ORDER BY rowid");
+  const std::vector<test::Row> own = db_.Query("SELECT Actual FROM W ORDER BY rowid");
+  ASSERT_EQ(got.size(), own.size());
+  for (std::size_t i = 0; i < got.size(); ++i) {
+    if (got[i][0] == Value(-7.0)) continue;
+    EXPECT_EQ(got[i][0], own[i][0]) << "row " << i + 1 << " holds another row's prediction";
+  }
 }
 
 TEST_F(PredictTest, RefusesTablesItCannotPredict) {

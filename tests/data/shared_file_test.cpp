@@ -85,7 +85,8 @@ class FixedRowsTest : public ::testing::Test {
             "CREATE TABLE t(a, Actual REAL);"
             "INSERT INTO t(rowid, a) VALUES (10, 1), (20, 2), (30, 3);"),
         db_(engine_.OpenDatabase(tmp_.path())) {
-    db_.FixRows("T", std::make_shared<RowIds>(RowIds{10, 20, 30}));
+    db_.FixRows("T", std::make_shared<RowIds>(RowIds{10, 20, 30}),
+                static_cast<uint32_t>(tmp_.Scalar("PRAGMA schema_version").number()));
     tmp_.Exec("INSERT INTO t(rowid, a) VALUES (5, 100), (15, 100), (40, 100)");
   }
 

@@ -95,6 +95,15 @@ const BadTable kBadTables[] = {
     {"OnlyATarget", "CREATE TABLE t(y REAL);" + Rows(5, "i"), kErrSyntax, true, 0},
     {"LowerCaseActual", "CREATE TABLE t(a REAL, y REAL, actual REAL);" + Rows(5, "i, i % 2, NULL"),
      kErrFieldExists, false, 0},
+    // No name reaches the rowid: the first write has no key to find its row by.
+    {"EveryRowidNameTaken",
+     "CREATE TABLE t(rowid REAL, oid REAL, _rowid_ REAL, y REAL);" +
+         Rows(10, "i, i % 4, i % 3 + 0.5, i % 5"),
+     kErrInvalidOperation, true, 0},
+    {"EveryRowidNameTakenAndActual",
+     "CREATE TABLE t(rowid REAL, oid REAL, _rowid_ REAL, y REAL, Actual REAL);" +
+         Rows(10, "i, i % 4, i % 3 + 0.5, i % 5, NULL"),
+     kErrInvalidOperation, true, 0},
 };
 
 class BadInput : public ::testing::TestWithParam<BadTable> {
