@@ -11,13 +11,14 @@ RELEASE_BUILD ?= build-release
 JOBS          ?= $(shell nproc)
 
 # What the tool and the library need to build and run.
-RUN_DEBS = cmake make g++ pkg-config libsqlite3-dev nlohmann-json3-dev libcli11-dev libfmt-dev \
-           libcairo2-dev libgtk-3-dev fonts-dejavu-core
+RUN_DEBS = cmake make g++ pkg-config libsqlite3-dev libpq-dev nlohmann-json3-dev libcli11-dev \
+           libfmt-dev libcairo2-dev libgtk-3-dev fonts-dejavu-core
 # The Python module and the man page, which the package carries too.
 EXTRA_DEBS = python3 python3-dev python3-pybind11 help2man dpkg-dev
-# The tests and the benchmark programs built with them.
+# The tests and the benchmark programs built with them; the server tests
+# start throwaway PostgreSQL clusters of their own from the server binaries.
 TEST_DEBS = libgtest-dev libgmock-dev libbenchmark-dev libfann-dev python3-pytest \
-            xvfb x11-apps imagemagick sqlite3
+            xvfb x11-apps imagemagick sqlite3 postgresql
 # The Windows component (windows/): MinGW cross compilers, widl and Wine's IDL
 # files, Wine to test it (64-bit and, for the 32-bit DLL, 32-bit Wine from
 # the i386 architecture), and what makes SQLite's amalgamation from Debian's

@@ -42,6 +42,7 @@ inline constexpr int32_t kErrNoSuchColumn = 3061;     // SQL names a column that
 inline constexpr int32_t kErrSyntax = 3075;           // SQL text does not parse
 inline constexpr int32_t kErrTableNotFound = 3078;    // no such table
 inline constexpr int32_t kErrMultipleStatements = 3142;  // text after the end of the statement
+inline constexpr int32_t kErrConnectionFailed = 3151;    // server unreachable, or connection lost
 inline constexpr int32_t kErrFieldExists = 3191;         // column name already in the table
 inline constexpr int32_t kErrRestructured = 3197;        // vacuumed or restructured in use
 inline constexpr int32_t kErrLocked = 3218;              // locked by another program

@@ -55,6 +55,8 @@ std::string StandardErrorText(int32_t number) {
       return "Table not found";
     case kErrMultipleStatements:
       return "Text after the end of the SQL statement";
+    case kErrConnectionFailed:
+      return "The connection to the database server failed";
     case kErrFieldExists:
       return "A column of that name already exists";
     case kErrRestructured:
