@@ -23,6 +23,7 @@
 #include "base/value.h"
 #include "cli/interrupt.h"
 #include "data/database.h"
+#include "data/server_name.h"
 
 namespace kelda::cli {
 
@@ -464,6 +465,7 @@ std::vector<CsvRecord> ParseCsv(std::string_view text, std::string_view origin) 
 std::string HoldoutTableName(const std::string& table) { return table + "_holdout"; }
 
 ImportReport ImportCsv(const ImportOptions& options) {
+  data::RequireFileName(options.database);
   try {
     const std::string origin = fmt::format("CSV file '{}'", options.csv);
     if (!(options.holdout >= 0.0 && options.holdout < 1.0)) {

@@ -15,6 +15,7 @@
 
 #include "base/error.h"
 #include "data/db_core.h"
+#include "data/server_name.h"
 
 namespace kelda::data {
 namespace {
@@ -737,6 +738,7 @@ DBEngine::DBEngine() : opened_(std::make_shared<OpenedDatabases>()) {}
 DBEngine::~DBEngine() = default;
 
 Database DBEngine::OpenDatabase(const std::string& path) {
+  RequireFileName(path);
   // A database still open on a file that has been replaced would hand its
   // log to the file now at that path.
   DatabaseCore::AbandonMovedFiles(*opened_);

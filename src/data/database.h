@@ -62,7 +62,9 @@ class DBEngine {
   // a file. Raises 3024 when the file does not exist (the path in the text),
   // 3343 when it is not a database this layer can read (with a plain word
   // and a way to convert it for a Microsoft Access file), 3051 when it cannot
-  // be opened, 3218 when it stays locked longer than BusyTimeout().
+  // be opened, 3218 when it stays locked longer than BusyTimeout(). A server
+  // name (IsServerName in data/server_name.h) raises 3151, the name shown
+  // with its password masked: no run reaches a server yet.
   //
   // Databases this engine opened earlier whose file has since been deleted,
   // renamed or replaced are closed first (their handles then raise 3420):

@@ -1,5 +1,7 @@
 #include "data/server_name.h"
 
+#include "base/error.h"
+
 #include <array>
 
 namespace kelda::data {
@@ -140,6 +142,13 @@ std::string ShownName(std::string_view name) {
     out += MaskedQuery(after.substr(question + 1));
   }
   return out;
+}
+
+void RequireFileName(std::string_view name) {
+  if (!IsServerName(name)) return;
+  Raise(kErrConnectionFailed, "Cannot connect to '" + ShownName(name) +
+                                  "': this build reads SQLite files only, not databases on a "
+                                  "server.");
 }
 
 }  // namespace kelda::data

@@ -24,4 +24,9 @@ bool IsServerName(std::string_view name);
 // little. Any other name is returned unchanged.
 std::string ShownName(std::string_view name);
 
+// Raises 3151 for a server name, shown masked: no run reaches a server yet,
+// and taken for a file's path the name (and its password) would stand in a
+// "file not found" text. Any other name passes.
+void RequireFileName(std::string_view name);
+
 }  // namespace kelda::data
