@@ -37,16 +37,8 @@ int HexDigit(char c) {
 // libpq decodes the keys of the query as well as the values, so
 // "pass%77ord" is a password too.
 std::string DecodedLower(std::string_view text) {
-  std::string out;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '%' && i + 2 < text.size() && HexDigit(text[i + 1]) >= 0 &&
-        HexDigit(text[i + 2]) >= 0) {
-      out += AsciiLower(static_cast<char>(HexDigit(text[i + 1]) * 16 + HexDigit(text[i + 2])));
-      i += 2;
-    } else {
-      out += AsciiLower(text[i]);
-    }
-  }
+  std::string out = PercentDecoded(text);
+  for (char& c : out) c = AsciiLower(c);
   return out;
 }
 
@@ -140,6 +132,20 @@ std::string ShownName(std::string_view name) {
   } else {
     out += after.substr(0, question + 1);
     out += MaskedQuery(after.substr(question + 1));
+  }
+  return out;
+}
+
+std::string PercentDecoded(std::string_view text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '%' && i + 2 < text.size() && HexDigit(text[i + 1]) >= 0 &&
+        HexDigit(text[i + 2]) >= 0) {
+      out += static_cast<char>(HexDigit(text[i + 1]) * 16 + HexDigit(text[i + 2]));
+      i += 2;
+    } else {
+      out += text[i];
+    }
   }
   return out;
 }

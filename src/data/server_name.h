@@ -24,6 +24,10 @@ bool IsServerName(std::string_view name);
 // little. Any other name is returned unchanged.
 std::string ShownName(std::string_view name);
 
+// `text` with every "%XX" (two hexadecimal digits) decoded, as libpq decodes
+// the parts of a URI; other characters as they are.
+std::string PercentDecoded(std::string_view text);
+
 // Raises 3151 for a server name, shown masked: no run reaches a server yet,
 // and taken for a file's path the name (and its password) would stand in a
 // "file not found" text. Any other name passes.
