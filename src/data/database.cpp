@@ -345,13 +345,7 @@ void DatabaseCore::InstallFixedRows(sqlite3* conn, const FixedRows& fixed) {
   Exec(conn, "CREATE TEMP TABLE " + SqlName(fixed.keys) + "(id INTEGER PRIMARY KEY)",
        "fixing the rows of", fixed.table);
   Exec(conn, "BEGIN", "fixing the rows of", fixed.table);
-  struct RollbackOnError {
-    sqlite3* conn;
-    bool done = false;
-    ~RollbackOnError() {
-      if (!done) sqlite3_exec(conn, "ROLLBACK", nullptr, nullptr, nullptr);
-    }
-  } rollback{conn};
+  RollbackUnlessDone rollback(conn);
   {
     Stmt insert = Prepare(conn, "INSERT INTO temp." + SqlName(fixed.keys) + "(id) VALUES(?1)",
                           "fixing the rows of", fixed.table);
@@ -362,7 +356,7 @@ void DatabaseCore::InstallFixedRows(sqlite3* conn, const FixedRows& fixed) {
     }
   }
   Exec(conn, "COMMIT", "fixing the rows of", fixed.table);
-  rollback.done = true;
+  rollback.Done();
   Exec(conn,
        "CREATE TEMP VIEW " + SqlName(fixed.table) + " AS SELECT * FROM main." +
            SqlName(fixed.table) + " WHERE " + SqlName(fixed.rowid) + " IN temp." +
@@ -437,21 +431,15 @@ void DatabaseCore::BeforeWrite() {
   // written.
   if (!group_window_ && !held_schema_) return;
   Exec(conn, "BEGIN IMMEDIATE", "updating", path_);
+  if (held_schema_) {
+    // The transaction holds nothing yet: a refusal leaves it.
+    RollbackUnlessDone rollback(conn);
+    CheckSchema(SchemaVersion(conn, writer_schema_));
+    rollback.Done();
+  }
   group_open_ = true;
   single_write_ = !group_window_;
   group_began_ = std::chrono::steady_clock::now();
-  if (!held_schema_) return;
-  // The transaction holds nothing yet: a refusal leaves it.
-  struct RollbackUnlessKept {
-    DatabaseCore* core;
-    ~RollbackUnlessKept() {
-      if (core == nullptr) return;
-      core->group_open_ = false;
-      sqlite3_exec(core->writer_, "ROLLBACK", nullptr, nullptr, nullptr);
-    }
-  } rollback{this};
-  CheckSchema(SchemaVersion(conn, writer_schema_));
-  rollback.core = nullptr;
 }
 
 void DatabaseCore::AfterWrite() {
@@ -796,13 +784,7 @@ uint32_t TableDefFields::Append(const FieldDef& def) {
   // transaction, so that a database holding its rows' keys knows the
   // change for its own.
   core_->Exec(writer, "BEGIN IMMEDIATE", "adding a column to", table_);
-  struct RollbackUnlessCommitted {
-    sqlite3* conn;
-    bool done = false;
-    ~RollbackUnlessCommitted() {
-      if (!done) sqlite3_exec(conn, "ROLLBACK", nullptr, nullptr, nullptr);
-    }
-  } rollback{writer};
+  RollbackUnlessDone rollback(writer);
   Stmt version;
   const uint32_t before = core_->SchemaVersion(writer, version);
   core_->CheckSchema(before);
@@ -820,7 +802,7 @@ uint32_t TableDefFields::Append(const FieldDef& def) {
   const uint32_t after = core_->SchemaVersion(writer, version);
   version.reset();
   core_->Exec(writer, "COMMIT", "adding a column to", info.name);
-  rollback.done = true;
+  rollback.Done();
   core_->AdoptOwnChange(before, after);
   return after;
 }

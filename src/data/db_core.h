@@ -63,6 +63,22 @@ class ResetOnExit {
   sqlite3_stmt* stmt_;
 };
 
+// Rolls back the connection's open transaction when a scope is left before
+// Done(): one of its statements failed, and nothing of it may stay.
+class RollbackUnlessDone {
+ public:
+  explicit RollbackUnlessDone(sqlite3* conn) : conn_(conn) {}
+  ~RollbackUnlessDone() {
+    if (conn_ != nullptr) sqlite3_exec(conn_, "ROLLBACK", nullptr, nullptr, nullptr);
+  }
+  RollbackUnlessDone(const RollbackUnlessDone&) = delete;
+  RollbackUnlessDone& operator=(const RollbackUnlessDone&) = delete;
+  void Done() { conn_ = nullptr; }
+
+ private:
+  sqlite3* conn_;
+};
+
 // ---- Schema ----------------------------------------------------------------
 
 // Column affinity, from the declared type by SQLite's rules.

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "base/error.h"
+#include "data/postgres/connection.h"
 #include "data/postgres/errors.h"
 
 namespace kelda::data::postgres {
@@ -84,13 +85,10 @@ bool IsNumericType(long type_oid) {
   }
 }
 
-using Result = std::unique_ptr<PGresult, decltype(&PQclear)>;
-
 Result Run(PGconn* conn, const char* sql, std::initializer_list<const char*> params) {
   const std::vector<const char*> values(params);
   return Result(PQexecParams(conn, sql, static_cast<int>(values.size()), nullptr, values.data(),
-                             nullptr, nullptr, 0),
-                &PQclear);
+                             nullptr, nullptr, 0));
 }
 
 // Raises the server's failure unless `r` holds rows.
