@@ -20,11 +20,11 @@ set_target_properties(kelda_shared PROPERTIES VERSION ${PROJECT_VERSION}
                                               SOVERSION ${PROJECT_VERSION_MAJOR} EXPORT_NAME kelda)
 # What the parts link with (SQLite, Cairo, GTK, fmt) comes through their
 # usage requirements; the parts' own code is already in the objects, so the
-# linker takes nothing from their archives.
+# linker takes nothing from their archives. libpq serves the server engine.
 target_link_libraries(kelda_shared PRIVATE ${KELDA_LIBRARY_PARTS})
 # The same libraries for a static link, for the pkg-config file: the shared
 # libraries themselves, not what their own static links would need.
-set(kelda_pc_modules sqlite3 cairo pangocairo fmt)
+set(kelda_pc_modules sqlite3 libpq cairo pangocairo fmt)
 if(KELDA_STATUS_RENDERER STREQUAL "renderer_gtk.cpp")
   list(APPEND kelda_pc_modules gtk+-3.0)
 endif()

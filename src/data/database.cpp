@@ -720,23 +720,7 @@ void DatabaseCore::AbandonMovedFiles(OpenedDatabases& opened) {
   }
 }
 
-// ---- DBEngine --------------------------------------------------------------
-
-DBEngine::DBEngine() : opened_(std::make_shared<OpenedDatabases>()) {}
-DBEngine::~DBEngine() = default;
-
-Database DBEngine::OpenDatabase(const std::string& path) {
-  RequireFileName(path);
-  // A database still open on a file that has been replaced would hand its
-  // log to the file now at that path.
-  DatabaseCore::AbandonMovedFiles(*opened_);
-  return Database(DatabaseCore::Open(path, busy_timeout_, observer_, interrupt_, opened_));
-}
-
-// ---- Table definitions -----------------------------------------------------
-
-TableDefFields::TableDefFields(std::shared_ptr<DatabaseCore> core, std::string table)
-    : core_(std::move(core)), table_(std::move(table)) {}
+// ---- The file engine's DatabaseBackend ---------------------------------------
 
 namespace {
 
@@ -751,75 +735,7 @@ TableInfo ReadTable(DatabaseCore& core, const std::string& table) {
 
 }  // namespace
 
-int TableDefFields::Count() const {
-  return static_cast<int>(ReadTable(*core_, table_).columns.size());
-}
-
-std::string TableDefFields::Name(int i) const {
-  TableInfo info = ReadTable(*core_, table_);
-  if (i < 0 || i >= static_cast<int>(info.columns.size())) {
-    RaiseDb(kErrItemNotFound, "Table " + Quoted(table_) + " has no column " + std::to_string(i) +
-                                  " (it has " + std::to_string(info.columns.size()) + ").");
-  }
-  return info.columns[i].name;
-}
-
-uint32_t TableDefFields::Append(const FieldDef& def) {
-  if (def.type != kDbDouble) {
-    RaiseDb(kErrInvalidFieldType, "Cannot add column " + Quoted(def.name) + ": type " +
-                                      std::to_string(def.type) +
-                                      " is not supported; only 7 (double) is.");
-  }
-  core_->CheckInPlace();
-  sqlite3* writer = core_->writer();
-  if (core_->read_only()) {
-    RaiseDb(kErrReadOnly, "The database " + Quoted(core_->path()) +
-                              " is read-only: cannot add column " + Quoted(def.name) +
-                              " to table " + Quoted(table_) + ".");
-  }
-  ReadTable(*core_, table_);  // a file without the table keeps its journal mode
-  core_->UseWriteAheadLog(true);
-  core_->CommitGroup();
-  // The schema version is read before and after the change in one
-  // transaction, so that a database holding its rows' keys knows the
-  // change for its own.
-  core_->Exec(writer, "BEGIN IMMEDIATE", "adding a column to", table_);
-  RollbackUnlessDone rollback(writer);
-  Stmt version;
-  const uint32_t before = core_->SchemaVersion(writer, version);
-  core_->CheckSchema(before);
-  const TableInfo info = ReadTable(*core_, table_);
-  for (const ColumnInfo& c : info.columns) {
-    if (SameName(c.name, def.name)) {
-      RaiseDb(kErrFieldExists, "Table " + Quoted(info.name) + " already has a column named " +
-                                   Quoted(c.name) + " (names are compared ignoring case); " +
-                                   "cannot add " + Quoted(def.name) + ".");
-    }
-  }
-  core_->Exec(writer,
-              "ALTER TABLE " + SqlName(info.name) + " ADD COLUMN " + SqlName(def.name) + " REAL",
-              "adding a column to", info.name);
-  const uint32_t after = core_->SchemaVersion(writer, version);
-  version.reset();
-  core_->Exec(writer, "COMMIT", "adding a column to", info.name);
-  rollback.Done();
-  core_->AdoptOwnChange(before, after);
-  return after;
-}
-
-TableDef::TableDef(std::shared_ptr<DatabaseCore> core, std::string table)
-    : table_(table), fields_(std::move(core), std::move(table)) {}
-
-// ---- Database --------------------------------------------------------------
-
-Database::Database(std::shared_ptr<DatabaseCore> core) : core_(std::move(core)) {}
-Database::Database(Database&&) noexcept = default;
-Database& Database::operator=(Database&&) noexcept = default;
-Database::~Database() = default;
-
-Recordset Database::OpenRecordset(const std::string& source) {
-  if (!core_) RaiseDb(kErrObjectClosed, "The database has been closed.");
-  DatabaseCore& core = *core_;
+std::unique_ptr<RecordsetBackend> DatabaseCore::OpenRecordset(const std::string& source) {
   struct Loan {
     DatabaseCore& core;
     sqlite3* conn;
@@ -827,53 +743,151 @@ Recordset Database::OpenRecordset(const std::string& source) {
       if (conn != nullptr) core.ReleaseReader(conn);
     }
     sqlite3* Give() { return std::exchange(conn, nullptr); }
-  } loan{core, core.AcquireReader()};
+  } loan{*this, AcquireReader()};
   TableInfo info;
-  if (core.FindTable(loan.conn, source, &info)) {
-    core.UseWriteAheadLog(true);
-    return Recordset(std::make_unique<RecordsetCore>(core_, loan.Give(), std::move(info)));
+  if (FindTable(loan.conn, source, &info)) {
+    UseWriteAheadLog(true);
+    return std::make_unique<RecordsetCore>(shared_from_this(), loan.Give(), std::move(info));
   }
   if (StartsWithQueryWord(source)) {
-    return Recordset(std::make_unique<RecordsetCore>(core_, loan.Give(), source));
+    return std::make_unique<RecordsetCore>(shared_from_this(), loan.Give(), source);
   }
   RaiseDb(kErrTableNotFound,
-          "Table " + Quoted(source) + " not found in database " + Quoted(core.path()) + ".");
+          "Table " + Quoted(source) + " not found in database " + Quoted(path_) + ".");
+}
+
+std::unique_ptr<RecordsetBackend> DatabaseCore::OpenColumns(const ColumnQuery& query) {
+  // The host's own text: a file reads its queries as written.
+  return OpenRecordset(query.sql);
+}
+
+std::string DatabaseCore::FindTableDef(const std::string& name) {
+  TableInfo info;
+  if (!FindTable(writer(), name, &info)) {
+    RaiseDb(kErrItemNotFound, "No table " + Quoted(name) + " in database " + Quoted(path_) + ".");
+  }
+  return info.name;
+}
+
+std::vector<std::string> DatabaseCore::ColumnNames(const std::string& table) {
+  std::vector<std::string> names;
+  for (ColumnInfo& c : ReadTable(*this, table).columns) names.push_back(std::move(c.name));
+  return names;
+}
+
+uint32_t DatabaseCore::AppendField(const std::string& table, const FieldDef& def) {
+  if (def.type != kDbDouble) {
+    RaiseDb(kErrInvalidFieldType, "Cannot add column " + Quoted(def.name) + ": type " +
+                                      std::to_string(def.type) +
+                                      " is not supported; only 7 (double) is.");
+  }
+  CheckInPlace();
+  sqlite3* conn = writer();
+  if (read_only()) {
+    RaiseDb(kErrReadOnly, "The database " + Quoted(path_) + " is read-only: cannot add column " +
+                              Quoted(def.name) + " to table " + Quoted(table) + ".");
+  }
+  ReadTable(*this, table);  // a file without the table keeps its journal mode
+  UseWriteAheadLog(true);
+  CommitGroup();
+  // The schema version is read before and after the change in one
+  // transaction, so that a database holding its rows' keys knows the
+  // change for its own.
+  Exec(conn, "BEGIN IMMEDIATE", "adding a column to", table);
+  RollbackUnlessDone rollback(conn);
+  Stmt version;
+  const uint32_t before = SchemaVersion(conn, version);
+  CheckSchema(before);
+  const TableInfo info = ReadTable(*this, table);
+  for (const ColumnInfo& c : info.columns) {
+    if (SameName(c.name, def.name)) {
+      RaiseDb(kErrFieldExists, "Table " + Quoted(info.name) + " already has a column named " +
+                                   Quoted(c.name) + " (names are compared ignoring case); " +
+                                   "cannot add " + Quoted(def.name) + ".");
+    }
+  }
+  Exec(conn, "ALTER TABLE " + SqlName(info.name) + " ADD COLUMN " + SqlName(def.name) + " REAL",
+       "adding a column to", info.name);
+  const uint32_t after = SchemaVersion(conn, version);
+  version.reset();
+  Exec(conn, "COMMIT", "adding a column to", info.name);
+  rollback.Done();
+  AdoptOwnChange(before, after);
+  return after;
+}
+
+// ---- DBEngine --------------------------------------------------------------
+
+DBEngine::DBEngine() : opened_(std::make_shared<OpenedDatabases>()) {}
+DBEngine::~DBEngine() = default;
+
+Database DBEngine::OpenDatabase(const std::string& path) {
+  if (IsServerName(path)) {
+    return Database(OpenServerDatabase(path, busy_timeout_, observer_, interrupt_));
+  }
+  // A database still open on a file that has been replaced would hand its
+  // log to the file now at that path.
+  DatabaseCore::AbandonMovedFiles(*opened_);
+  return Database(DatabaseCore::Open(path, busy_timeout_, observer_, interrupt_, opened_));
+}
+
+// ---- Table definitions -----------------------------------------------------
+
+TableDefFields::TableDefFields(std::shared_ptr<DatabaseBackend> core, std::string table)
+    : core_(std::move(core)), table_(std::move(table)) {}
+
+int TableDefFields::Count() const { return static_cast<int>(core_->ColumnNames(table_).size()); }
+
+std::string TableDefFields::Name(int i) const {
+  std::vector<std::string> names = core_->ColumnNames(table_);
+  if (i < 0 || i >= static_cast<int>(names.size())) {
+    RaiseDb(kErrItemNotFound, "Table " + Quoted(table_) + " has no column " + std::to_string(i) +
+                                  " (it has " + std::to_string(names.size()) + ").");
+  }
+  return names[static_cast<size_t>(i)];
+}
+
+uint32_t TableDefFields::Append(const FieldDef& def) { return core_->AppendField(table_, def); }
+
+TableDef::TableDef(std::shared_ptr<DatabaseBackend> core, std::string table)
+    : table_(table), fields_(std::move(core), std::move(table)) {}
+
+// ---- Database --------------------------------------------------------------
+
+Database::Database(std::shared_ptr<DatabaseBackend> core) : core_(std::move(core)) {}
+Database::Database(Database&&) noexcept = default;
+Database& Database::operator=(Database&&) noexcept = default;
+Database::~Database() = default;
+
+namespace {
+
+DatabaseBackend& Open(const std::shared_ptr<DatabaseBackend>& core) {
+  if (!core) RaiseDb(kErrObjectClosed, "The database has been closed.");
+  return *core;
+}
+
+}  // namespace
+
+Recordset Database::OpenRecordset(const std::string& source) {
+  return Recordset(Open(core_).OpenRecordset(source));
+}
+
+Recordset Database::OpenColumns(const ColumnQuery& query) {
+  return Recordset(Open(core_).OpenColumns(query));
 }
 
 TableDef Database::TableDefs(const std::string& name) {
-  if (!core_) RaiseDb(kErrObjectClosed, "The database has been closed.");
-  TableInfo info;
-  if (!core_->FindTable(core_->writer(), name, &info)) {
-    RaiseDb(kErrItemNotFound,
-            "No table " + Quoted(name) + " in database " + Quoted(core_->path()) + ".");
-  }
-  return TableDef(core_, info.name);
+  return TableDef(core_, Open(core_).FindTableDef(name));
 }
 
-void Database::GroupUpdates(std::chrono::milliseconds window) {
-  if (!core_) RaiseDb(kErrObjectClosed, "The database has been closed.");
-  core_->GroupUpdates(window);
-}
-
-void Database::CommitGroup() {
-  if (!core_) RaiseDb(kErrObjectClosed, "The database has been closed.");
-  core_->CommitGroup();
-}
-
-void Database::CommitUpdates() {
-  if (!core_) RaiseDb(kErrObjectClosed, "The database has been closed.");
-  core_->CommitUpdates();
-}
-
-uint64_t Database::DataVersion() {
-  if (!core_) RaiseDb(kErrObjectClosed, "The database has been closed.");
-  return core_->DataVersion();
-}
+void Database::GroupUpdates(std::chrono::milliseconds window) { Open(core_).GroupUpdates(window); }
+void Database::CommitGroup() { Open(core_).CommitGroup(); }
+void Database::CommitUpdates() { Open(core_).CommitUpdates(); }
+uint64_t Database::DataVersion() { return Open(core_).DataVersion(); }
 
 void Database::FixRows(const std::string& table, std::shared_ptr<const RowIds> rows,
                        uint32_t schema_version) {
-  if (!core_) RaiseDb(kErrObjectClosed, "The database has been closed.");
-  core_->FixRows(table, std::move(rows), schema_version);
+  Open(core_).FixRows(table, std::move(rows), schema_version);
 }
 
 void Database::Close() {
@@ -882,7 +896,7 @@ void Database::Close() {
 
 const std::string& Database::Name() const {
   static const std::string kNone;
-  return core_ ? core_->path() : kNone;
+  return core_ ? core_->Name() : kNone;
 }
 
 }  // namespace kelda::data

@@ -24,7 +24,8 @@
 
 namespace kelda::data {
 
-class DatabaseCore;  // the shared connection state (database.cpp)
+class DatabaseCore;     // a file's shared connection state (database.cpp)
+class DatabaseBackend;  // what an engine implements (backend.h)
 
 // Field type of CreateField: an 8-byte IEEE double column.
 inline constexpr int kDbDouble = 7;
@@ -45,8 +46,25 @@ using StatementObserver = std::function<void(const std::string& sql)>;
 // the statement. Called on the thread that uses the Database.
 using InterruptCheck = std::function<bool()>;
 
-// The rows of a table as they were at one moment: their rowids, ascending.
+// The rows of a table as they were at one moment: their keys (a file's
+// rowids; a server table's primary key), in the table's row order.
 using RowIds = std::vector<int64_t>;
+
+// A query a run makes over one table's columns, described so that each
+// engine can state it in its own SQL: the table's rows (those fixed by
+// Database::FixRows only), in the table's row order, one field per column;
+// or the least or greatest value of one column over them.
+struct ColumnQuery {
+  enum class Kind { kRows, kMin, kMax };
+  Kind kind = Kind::kRows;
+  std::string table;                 // as the host named it
+  std::vector<std::string> columns;  // kRows: the columns, in order; kMin / kMax: the one column
+  std::string alias;                 // kMin / kMax: the name of the one field
+  // The text an engine that takes SQL as the host's own runs as it stands
+  // (the file engine); the server engine builds its own statement from the
+  // table it resolved and the columns' names.
+  std::string sql;
+};
 
 // One per thread (the component keeps it in its per-thread block). Not
 // thread-safe; every handle it opens must be used on the same thread.
@@ -57,14 +75,21 @@ class DBEngine {
   DBEngine(const DBEngine&) = delete;
   DBEngine& operator=(const DBEngine&) = delete;
 
-  // Opens the existing SQLite database file `path`, shared and read-write
+  // Opens the database `path`. A server name (IsServerName in
+  // data/server_name.h) opens the server engine: see OpenServer below.
+  // Anything else opens the existing SQLite database file `path`, shared and read-write
   // (read-only when the file or its folder cannot be written). Never creates
   // a file. Raises 3024 when the file does not exist (the path in the text),
   // 3343 when it is not a database this layer can read (with a plain word
   // and a way to convert it for a Microsoft Access file), 3051 when it cannot
-  // be opened, 3218 when it stays locked longer than BusyTimeout(). A server
-  // name (IsServerName in data/server_name.h) raises 3151, the name shown
-  // with its password masked: no run reaches a server yet.
+  // be opened, 3218 when it stays locked longer than BusyTimeout().
+  //
+  // A server database: one connection per Database (libpq's environment and
+  // password file apply). Raises 3151 when none can be made, the name shown
+  // with its password masked; on a build without the server engine (the
+  // Windows component) 3151 says that only files can be read. A server
+  // table's rows are ordered and identified by its primary key, whose
+  // columns are hidden from its Recordsets (postgres/server_database.h).
   //
   // Databases this engine opened earlier whose file has since been deleted,
   // renamed or replaced are closed first (their handles then raise 3420):
@@ -125,8 +150,8 @@ class TableDefFields {
 
  private:
   friend class TableDef;
-  explicit TableDefFields(std::shared_ptr<DatabaseCore> core, std::string table);
-  std::shared_ptr<DatabaseCore> core_;
+  explicit TableDefFields(std::shared_ptr<DatabaseBackend> core, std::string table);
+  std::shared_ptr<DatabaseBackend> core_;
   std::string table_;
 };
 
@@ -139,7 +164,7 @@ class TableDef {
 
  private:
   friend class Database;
-  TableDef(std::shared_ptr<DatabaseCore> core, std::string table);
+  TableDef(std::shared_ptr<DatabaseBackend> core, std::string table);
   std::string table_;
   TableDefFields fields_;
 };
@@ -169,6 +194,10 @@ class Database {
   //   unknown column, 3078 for an unknown table, 3075 for a syntax error;
   // - anything else: raises 3078 (no such table).
   Recordset OpenRecordset(const std::string& source);
+
+  // The read-only rows or the aggregate `query` describes. Raises as
+  // OpenRecordset does for a query's text.
+  Recordset OpenColumns(const ColumnQuery& query);
 
   // REQUIRES: a table `name` exists; otherwise raises 3265.
   TableDef TableDefs(const std::string& name);
@@ -225,8 +254,8 @@ class Database {
 
  private:
   friend class DBEngine;
-  explicit Database(std::shared_ptr<DatabaseCore> core);
-  std::shared_ptr<DatabaseCore> core_;
+  explicit Database(std::shared_ptr<DatabaseBackend> core);
+  std::shared_ptr<DatabaseBackend> core_;
 };
 
 // True when SQLite takes `a` and `b` for the same table or column name: ASCII

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "base/value.h"
+#include "data/backend.h"
 #include "data/database.h"
 #include "data/recordset.h"
 
@@ -117,7 +118,9 @@ class RecordsetCore;
 // The databases an engine has opened (those still open among them).
 using OpenedDatabases = std::vector<std::weak_ptr<DatabaseCore>>;
 
-class DatabaseCore {
+// The file engine's database.
+class DatabaseCore final : public DatabaseBackend,
+                           public std::enable_shared_from_this<DatabaseCore> {
  public:
   // Opens `path` (see DBEngine::OpenDatabase): the write connection, the
   // file's journal mode, the checks of the file's kind. The database joins
@@ -126,7 +129,7 @@ class DatabaseCore {
                                             std::chrono::milliseconds busy_timeout,
                                             StatementObserver observer, InterruptCheck interrupt,
                                             std::shared_ptr<OpenedDatabases> opened);
-  ~DatabaseCore();
+  ~DatabaseCore() override;
   DatabaseCore(const DatabaseCore&) = delete;
   DatabaseCore& operator=(const DatabaseCore&) = delete;
 
@@ -154,12 +157,18 @@ class DatabaseCore {
   // The write connection. Raises 3420 once closed.
   sqlite3* writer();
 
-  // See Database::GroupUpdates, CommitGroup, CommitUpdates, DataVersion.
-  void GroupUpdates(std::chrono::milliseconds window);
+  // DatabaseBackend: see Database.
+  std::unique_ptr<RecordsetBackend> OpenRecordset(const std::string& source) override;
+  std::unique_ptr<RecordsetBackend> OpenColumns(const ColumnQuery& query) override;
+  std::string FindTableDef(const std::string& name) override;
+  std::vector<std::string> ColumnNames(const std::string& table) override;
+  uint32_t AppendField(const std::string& table, const FieldDef& def) override;
+  void GroupUpdates(std::chrono::milliseconds window) override;
   // Commits the open group of updates (after the moved-file check).
-  void CommitGroup();
-  void CommitUpdates();
-  uint64_t DataVersion();
+  void CommitGroup() override;
+  void CommitUpdates() override;
+  uint64_t DataVersion() override;
+  const std::string& Name() const override { return path_; }
   // Around each row a Recordset writes: the moved-file check, and the
   // group's transaction when updates are grouped. With a schema version held
   // (HoldSchema), a row that is not grouped is written in a transaction of
@@ -220,7 +229,7 @@ class DatabaseCore {
   };
   // See Database::FixRows. REQUIRES: no Recordset of this database is open.
   void FixRows(const std::string& table, std::shared_ptr<const RowIds> rows,
-               uint32_t schema_version);
+               uint32_t schema_version) override;
   // The fixed rows of `table` (the schema's spelling), or nullptr.
   const FixedRows* FixedRowsOf(std::string_view table) const;
 
@@ -228,7 +237,7 @@ class DatabaseCore {
   void Unregister(RecordsetCore* rs);
 
   // Stops every Recordset of this database and closes all connections.
-  void Close();
+  void Close() override;
 
   [[noreturn]] void RaiseClosed() const;
 
@@ -311,46 +320,47 @@ class DatabaseCore {
 
 // ---- Cursors ---------------------------------------------------------------
 
-class RecordsetCore {
+// The file engine's cursor.
+class RecordsetCore final : public RecordsetBackend {
  public:
   // A table-type cursor over `table`, on the pool connection `conn`.
   RecordsetCore(std::shared_ptr<DatabaseCore> db, sqlite3* conn, TableInfo table);
   // A read-only cursor over the rows of the query `sql`, on `conn`.
   RecordsetCore(std::shared_ptr<DatabaseCore> db, sqlite3* conn, std::string_view sql);
-  ~RecordsetCore();
+  ~RecordsetCore() override;
   RecordsetCore(const RecordsetCore&) = delete;
   RecordsetCore& operator=(const RecordsetCore&) = delete;
 
-  bool IsEOF() const {
+  bool IsEOF() const override {
     Live();
     return eof_;
   }
-  bool Updatable() const {
+  bool Updatable() const override {
     Live();
     return table_type_ && updatable_;
   }
-  std::optional<int64_t> RowId() const;
-  void MoveFirst();
-  void MoveNext();
+  std::optional<int64_t> RowId() const override;
+  void MoveFirst() override;
+  void MoveNext() override;
 
-  int FieldCount() const {
+  int FieldCount() const override {
     Live();
     return static_cast<int>(names_.size());
   }
   // -1 when there is no such field.
-  int FindField(std::string_view name) const;
+  int FindField(std::string_view name) const override;
   // The schema version of the snapshot the cursor reads (Recordset::SchemaVersion).
-  uint32_t SchemaVersion() const;
-  const std::string& FieldName(int i) const {
+  uint32_t SchemaVersion() const override;
+  const std::string& FieldName(int i) const override {
     Live();
     return names_[i];
   }
 
-  Value Get(int i) const;
-  void Set(int i, const Value& value);
-  void Edit();
-  void Update();
-  Value UpdateRow(int64_t rowid, int field, const Value& value);
+  Value Get(int i) const override;
+  void Set(int i, const Value& value) override;
+  void Edit() override;
+  void Update() override;
+  Value UpdateRow(int64_t rowid, int field, const Value& value) override;
 
   // The database was closed: drop every statement and the connection.
   void Detach();

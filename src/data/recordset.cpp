@@ -619,14 +619,14 @@ void Field::SetValue(const Value& value) { core_->Set(index_, value); }
 
 namespace {
 
-RecordsetCore& Live(const std::unique_ptr<RecordsetCore>& core) {
+RecordsetBackend& Live(const std::unique_ptr<RecordsetBackend>& core) {
   if (!core) RaiseDb(kErrObjectClosed, "The recordset has been closed.");
   return *core;
 }
 
 }  // namespace
 
-Recordset::Recordset(std::unique_ptr<RecordsetCore> core) : core_(std::move(core)) {}
+Recordset::Recordset(std::unique_ptr<RecordsetBackend> core) : core_(std::move(core)) {}
 Recordset::Recordset(Recordset&&) noexcept = default;
 Recordset& Recordset::operator=(Recordset&&) noexcept = default;
 Recordset::~Recordset() = default;
@@ -637,7 +637,7 @@ void Recordset::MoveNext() { Live(core_).MoveNext(); }
 int Recordset::FieldCount() const { return Live(core_).FieldCount(); }
 
 Field Recordset::Fields(int i) const {
-  RecordsetCore& core = Live(core_);
+  RecordsetBackend& core = Live(core_);
   if (i < 0 || i >= core.FieldCount()) {
     RaiseDb(kErrItemNotFound, "Item not found in this collection: there is no field " +
                                   std::to_string(i) + " (fields 0 to " +
@@ -647,7 +647,7 @@ Field Recordset::Fields(int i) const {
 }
 
 Field Recordset::Fields(std::string_view name) const {
-  RecordsetCore& core = Live(core_);
+  RecordsetBackend& core = Live(core_);
   const int i = core.FindField(name);
   if (i < 0) {
     RaiseDb(kErrItemNotFound,

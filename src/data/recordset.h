@@ -12,7 +12,7 @@
 
 namespace kelda::data {
 
-class RecordsetCore;  // cursor state (recordset.cpp)
+class RecordsetBackend;  // an engine's cursor (backend.h)
 class Recordset;
 
 // One column of a Recordset's current row. A light handle; valid while its
@@ -36,8 +36,8 @@ class Field {
 
  private:
   friend class Recordset;
-  Field(RecordsetCore* core, int index) : core_(core), index_(index) {}
-  RecordsetCore* core_;
+  Field(RecordsetBackend* core, int index) : core_(core), index_(index) {}
+  RecordsetBackend* core_;
   int index_;
 };
 
@@ -105,8 +105,8 @@ class Recordset {
 
  private:
   friend class Database;
-  explicit Recordset(std::unique_ptr<RecordsetCore> core);
-  std::unique_ptr<RecordsetCore> core_;
+  explicit Recordset(std::unique_ptr<RecordsetBackend> core);
+  std::unique_ptr<RecordsetBackend> core_;
 };
 
 }  // namespace kelda::data

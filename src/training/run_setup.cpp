@@ -56,8 +56,11 @@ std::string MaxQuery(const std::string& column, const std::string& alias,
 
 namespace {
 
-Value Aggregate(data::Database& db, const std::string& sql, const char* alias) {
-  data::Recordset rs = db.OpenRecordset(sql);
+Value Aggregate(data::Database& db, data::ColumnQuery::Kind kind, const std::string& column,
+                const char* alias, const std::string& table) {
+  const std::string sql = kind == data::ColumnQuery::Kind::kMin ? MinQuery(column, alias, table)
+                                                                : MaxQuery(column, alias, table);
+  data::Recordset rs = db.OpenColumns({kind, table, {column}, alias, sql});
   return rs.Fields(alias).GetValue();
 }
 
@@ -68,13 +71,17 @@ Value Aggregate(data::Database& db, const std::string& sql, const char* alias) {
 // number.
 std::pair<Value, Value> Range(data::Database& db, const std::string& column, const char* min_alias,
                               const char* max_alias, const std::string& table) {
-  Value lo = Aggregate(db, MinQuery(column, min_alias, table), min_alias);
-  Value hi = Aggregate(db, MaxQuery(column, max_alias, table), max_alias);
+  Value lo = Aggregate(db, data::ColumnQuery::Kind::kMin, column, min_alias, table);
+  Value hi = Aggregate(db, data::ColumnQuery::Kind::kMax, column, max_alias, table);
   if (!lo.IsText() && !hi.IsText()) return {std::move(lo), std::move(hi)};
   lo = Value::Null();
   hi = Value::Null();
   data::Recordset rs =
-      db.OpenRecordset("SELECT " + data::SqlName(column) + " FROM " + data::SqlName(table));
+      db.OpenColumns({data::ColumnQuery::Kind::kRows,
+                      table,
+                      {column},
+                      {},
+                      "SELECT " + data::SqlName(column) + " FROM " + data::SqlName(table)});
   for (; !rs.IsEOF(); rs.MoveNext()) {
     const Value v = rs.Fields(0).GetValue();
     if (v.IsNull()) continue;

@@ -120,13 +120,26 @@ RunHandles OpenTrainingTable(data::DBEngine& engine, engine::NetworkState& net,
   const std::string target_name = table->Fields(i).Name();
 
   fields.TargetRecordset =
-      fields.TrainingDatabase->OpenRecordset(TargetQuery(target_name, table_name));
+      fields.TrainingDatabase->OpenColumns({data::ColumnQuery::Kind::kRows,
+                                            table_name,
+                                            {target_name},
+                                            {},
+                                            TargetQuery(target_name, table_name)});
 
   QueryRanges(*run.db, fields, target_name);
   SizeNetwork(net, fields, run.FieldCount);
 
+  std::vector<std::string> input_columns;
+  for (int k = 0; k <= run.FieldCount - 3; ++k) {
+    const Value& name = fields.InputNames(k);
+    input_columns.push_back(name.IsText() ? name.text() : "");
+  }
   run.InputRecordset =
-      run.db->OpenRecordset(InputQuery(fields.InputNames, run.FieldCount, table_name));
+      run.db->OpenColumns({data::ColumnQuery::Kind::kRows,
+                           table_name,
+                           std::move(input_columns),
+                           {},
+                           InputQuery(fields.InputNames, run.FieldCount, table_name)});
   return run;
 }
 

@@ -92,6 +92,9 @@ class Connection {
 
   // The connection itself, for reading results and its state.
   const PGconn* get() const { return conn_; }
+  // The same for a synchronous libpq call (the catalog's look-ups).
+  // REQUIRES: no statement of this class in progress.
+  PGconn* raw() { return conn_; }
 
  private:
   friend class Pipeline;

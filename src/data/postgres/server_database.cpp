@@ -1,0 +1,839 @@
+#include "data/postgres/server_database.h"
+
+#include <cctype>
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+#include <map>
+#include <optional>
+#include <set>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "base/error.h"
+#include "data/postgres/catalog.h"
+#include "data/postgres/connection.h"
+
+namespace kelda::data::postgres {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Type oids of the results a run reads as numbers.
+constexpr Oid kInt8 = 20, kInt2 = 21, kInt4 = 23, kFloat4 = 700, kFloat8 = 701, kNumeric = 1700;
+
+// A double as text that the server reads back to the same bits.
+std::string NumberText(double v) {
+  char text[64];
+  const auto end = std::to_chars(text, text + sizeof text, v);
+  return std::string(text, end.ptr);
+}
+
+// A number the server wrote as text (a float4 read as the float it is, so
+// that it widens to the double of its bits).
+Value ReadValue(const PGresult* r, int row, int col) {
+  if (PQgetisnull(r, row, col)) return Value::Null();
+  const char* text = PQgetvalue(r, row, col);
+  const char* end = text + PQgetlength(r, row, col);
+  switch (PQftype(r, col)) {
+    case kFloat4: {
+      float f = 0.0f;
+      if (std::from_chars(text, end, f).ec == std::errc()) return Value(static_cast<double>(f));
+      break;
+    }
+    case kInt2:
+    case kInt4:
+    case kInt8:
+    case kFloat8:
+    case kNumeric: {
+      double d = 0.0;
+      if (std::from_chars(text, end, d).ec == std::errc()) return Value(d);
+      break;
+    }
+    default:
+      break;
+  }
+  return Value(std::string(text, end));
+}
+
+int64_t ReadKey(const PGresult* r, int row, int col) {
+  return std::strtoll(PQgetvalue(r, row, col), nullptr, 10);
+}
+
+uint32_t ReadXid(const PGresult* r, int row, int col) {
+  return static_cast<uint32_t>(std::strtoul(PQgetvalue(r, row, col), nullptr, 10));
+}
+
+bool StartsWithQueryWord(std::string_view text) {
+  while (!text.empty() &&
+         std::string_view(" \t\r\n\f\v").find(text.front()) != std::string_view::npos) {
+    text.remove_prefix(1);
+  }
+  for (std::string_view word : {std::string_view("select"), std::string_view("with")}) {
+    if (text.size() < word.size()) continue;
+    bool same = true;
+    for (size_t i = 0; i < word.size(); ++i) {
+      const char c = text[i];
+      same = same && (c == word[i] || c == word[i] - 'a' + 'A');
+    }
+    if (!same) continue;
+    if (text.size() == word.size()) return true;
+    const char next = text[word.size()];
+    const bool ident = (next >= 'a' && next <= 'z') || (next >= 'A' && next <= 'Z') ||
+                       (next >= '0' && next <= '9') || next == '_' || next == '$' ||
+                       static_cast<unsigned char>(next) >= 0x80;
+    if (!ident) return true;
+  }
+  return false;
+}
+
+std::string Quoted(std::string_view text) { return "'" + std::string(text) + "'"; }
+
+// An int8[] or float8[] parameter in the server's array text.
+template <class T, class Write>
+std::string ArrayText(const std::vector<T>& values, Write write) {
+  std::string text = "{";
+  for (size_t i = 0; i < values.size(); ++i) {
+    if (i > 0) text += ',';
+    text += write(values[i]);
+  }
+  return text + "}";
+}
+
+}  // namespace
+
+// A server table as a run uses it: resolved once, by the name the host gave.
+struct TableState {
+  ServerTable table;
+  std::string host_name;
+  int key = -1;             // the key column, an index into table.columns
+  std::vector<int> shown;   // the columns a Recordset shows: all but the key
+  bool triggers = false;    // the table has triggers that may change what is written
+  std::string key_name;     // the key column, quoted
+  std::string version_sql;  // a scalar subquery: the table's schema version
+};
+
+class ServerRecordset;
+
+class ServerDatabase final : public DatabaseBackend,
+                             public std::enable_shared_from_this<ServerDatabase> {
+ public:
+  ServerDatabase(Connection conn, StatementObserver observer)
+      : conn_(std::move(conn)), name_(conn_->ShownName()), observer_(std::move(observer)) {}
+  ~ServerDatabase() override { Close(); }
+
+  std::unique_ptr<RecordsetBackend> OpenRecordset(const std::string& source) override;
+  std::unique_ptr<RecordsetBackend> OpenColumns(const ColumnQuery& query) override;
+  std::string FindTableDef(const std::string& name) override;
+  std::vector<std::string> ColumnNames(const std::string& table) override;
+  uint32_t AppendField(const std::string& table, const FieldDef& def) override;
+  void FixRows(const std::string& table, std::shared_ptr<const RowIds> rows,
+               uint32_t schema_version) override;
+  void GroupUpdates(std::chrono::milliseconds window) override {
+    Live();
+    window_ = window;
+  }
+  void CommitGroup() override { Flush(); }
+  void CommitUpdates() override {
+    Flush();
+    window_.reset();
+  }
+  uint64_t DataVersion() override;
+  void Close() override;
+  const std::string& Name() const override { return name_; }
+
+  // For the cursors.
+  Connection& Live() {
+    if (!conn_) RaiseClosed();
+    return *conn_;
+  }
+  [[noreturn]] void RaiseClosed() const {
+    Raise(kErrObjectClosed, StandardErrorText(kErrObjectClosed) + " (database " + name_ + ")");
+  }
+  // Runs `sql` as a prepared statement of this connection (prepared on first use).
+  Result Run(const std::string& sql, std::span<const Param> params, std::string_view what);
+  std::shared_ptr<const TableState> Table(const std::string& name);
+  // The table's schema version now; raises 3078 when it is gone.
+  uint32_t SchemaVersion(const TableState& t, std::string_view what);
+  // Raises 3197 when `t` is the table whose version is held and `seen` differs.
+  void CheckHeld(const TableState& t, uint32_t seen) const;
+  std::optional<uint32_t> Held(const TableState& t) const {
+    if (held_ && held_oid_ == t.table.oid) return held_;
+    return std::nullopt;
+  }
+  std::shared_ptr<const RowIds> FixedOf(const TableState& t) const {
+    const auto it = fixed_.find(t.table.oid);
+    return it == fixed_.end() ? nullptr : it->second;
+  }
+  // Writes `values` into the fields `fields` (indices into t.shown) of the
+  // row whose key is `key`, committed at once; returns what the row holds.
+  std::vector<Value> WriteRow(const TableState& t, int64_t key, const std::vector<int>& fields,
+                              const std::vector<Value>& values);
+  // The same for one double precision field of a table without triggers,
+  // into the open group when updates are grouped. Returns the value stored.
+  Value WriteField(const std::shared_ptr<const TableState>& table, int64_t key, int field,
+                   const Value& value);
+  // `value` as column `column` of `t` takes it, as a statement parameter.
+  Param Converted(const TableState& t, int column, const Value& value) const;
+  [[noreturn]] void RaiseMissing(const TableState& t, int64_t key, std::string_view what);
+
+ private:
+  // Commits the open group, if any.
+  void Flush();
+  // The xmin each row had when it was written by the group's statement:
+  // a change another session made before it counts.
+  void NoteWritten(const PGresult* r, int key_col, int old_col, int new_col);
+
+  std::optional<Connection> conn_;  // none once closed
+  std::string name_;
+  StatementObserver observer_;
+  std::unordered_map<std::string, std::string> prepared_;  // sql -> statement name
+  std::map<std::string, std::shared_ptr<const TableState>> tables_;
+  std::unordered_map<uint32_t, std::shared_ptr<const RowIds>> fixed_;
+  std::optional<uint32_t> held_;
+  uint32_t held_oid_ = 0;
+
+  // The open group of grouped writes: one table, one field.
+  std::optional<std::chrono::milliseconds> window_;
+  std::shared_ptr<const TableState> group_table_;
+  int group_field_ = -1;
+  std::vector<int64_t> group_keys_;
+  std::vector<double> group_values_;
+  std::unordered_map<int64_t, size_t> group_index_;
+  Clock::time_point group_began_;
+
+  // DataVersion: the run's own transactions and each row's xmin as last seen.
+  std::set<uint32_t> own_xids_;
+  std::unordered_map<int64_t, uint32_t> seen_xmin_;
+  std::shared_ptr<const TableState> watched_;
+  uint64_t version_ = 0;
+  bool changed_ = false;  // a write met a row another session had changed
+};
+
+// ---- Cursors ---------------------------------------------------------------
+
+class ServerRecordset final : public RecordsetBackend {
+ public:
+  // A table's rows (`columns`: indices into table->table.columns, shown as
+  // the fields), or, with no table, the rows of the host's query `sql`.
+  ServerRecordset(std::shared_ptr<ServerDatabase> db, std::shared_ptr<const TableState> table,
+                  std::vector<int> columns, bool table_type, std::string sql,
+                  std::vector<Param> params)
+      : db_(std::move(db)),
+        table_(std::move(table)),
+        columns_(std::move(columns)),
+        table_type_(table_type),
+        sql_(std::move(sql)),
+        params_(std::move(params)) {
+    if (table_) {
+      for (int c : columns_) names_.push_back(table_->table.columns[static_cast<size_t>(c)].name);
+      fixed_ = db_->FixedOf(*table_);
+    }
+    Start();
+    if (!table_) {
+      for (int i = 0; i < PQnfields(rows_.get()); ++i) names_.push_back(PQfname(rows_.get(), i));
+    }
+  }
+
+  bool IsEOF() const override {
+    Ensure();
+    return eof_;
+  }
+  void MoveFirst() override {
+    db_->Live();
+    pending_ = true;  // read when first looked at: an epoch from memory reads nothing
+  }
+  void MoveNext() override {
+    Ensure();
+    if (eof_) RaiseNoCurrentRow();
+    LeaveRow();
+    ++row_;
+    if (fixed_) ++next_fixed_;
+    Position();
+  }
+  int FieldCount() const override { return static_cast<int>(names_.size()); }
+  int FindField(std::string_view name) const override {
+    for (size_t i = 0; i < names_.size(); ++i) {
+      if (names_[i].size() != name.size()) continue;
+      bool same = true;
+      for (size_t k = 0; k < name.size() && same; ++k) {
+        same = std::tolower(static_cast<unsigned char>(names_[i][k])) ==
+               std::tolower(static_cast<unsigned char>(name[k]));
+      }
+      if (same) return static_cast<int>(i);
+    }
+    return -1;
+  }
+  const std::string& FieldName(int i) const override { return names_[static_cast<size_t>(i)]; }
+  Value Get(int i) const override {
+    Ensure();
+    if (eof_) RaiseNoCurrentRow();
+    const auto it = overrides_.find(i);
+    if (it != overrides_.end()) return it->second;
+    return ReadValue(rows_.get(), row_, i + offset_);
+  }
+  void Set(int i, const Value& value) override {
+    if (!editing_) {
+      Raise(kErrNotInEdit, StandardErrorText(kErrNotInEdit) + " (field " +
+                               Quoted(names_[static_cast<size_t>(i)]) + ")");
+    }
+    db_->Converted(*table_, columns_[static_cast<size_t>(i)], value);  // refused now, not at Update
+    overrides_[i] = value;
+    assigned_.insert(i);
+  }
+  bool Updatable() const override { return table_type_; }
+  std::optional<int64_t> RowId() const override {
+    if (!table_) return std::nullopt;
+    Ensure();
+    if (eof_) RaiseNoCurrentRow();
+    return ReadKey(rows_.get(), row_, 0);
+  }
+  uint32_t SchemaVersion() const override {
+    Ensure();
+    return schema_;
+  }
+  void Edit() override {
+    if (!table_type_) {
+      Raise(kErrInvalidOperation,
+            StandardErrorText(kErrInvalidOperation) + ": the rows of a query cannot be changed");
+    }
+    Ensure();
+    if (eof_) RaiseNoCurrentRow();
+    LeaveRow();
+    editing_ = true;
+  }
+  void Update() override {
+    if (!editing_) Raise(kErrNotInEdit, StandardErrorText(kErrNotInEdit));
+    std::vector<int> fields(assigned_.begin(), assigned_.end());
+    std::vector<Value> values;
+    for (int f : fields) values.push_back(overrides_[f]);
+    const int64_t key = ReadKey(rows_.get(), row_, 0);
+    std::vector<Value> stored = db_->WriteRow(*table_, key, ColumnsOf(fields), values);
+    editing_ = false;
+    assigned_.clear();
+    for (size_t k = 0; k < fields.size(); ++k) overrides_[fields[k]] = std::move(stored[k]);
+  }
+  Value UpdateRow(int64_t rowid, int field, const Value& value) override {
+    if (!table_type_ || editing_) {
+      Raise(kErrInvalidOperation,
+            StandardErrorText(kErrInvalidOperation) +
+                (editing_ ? ": a row is being edited" : ": the rows of a query have no keys"));
+    }
+    const int column = columns_[static_cast<size_t>(field)];
+    Value now = db_->WriteField(table_, rowid, column, value);
+    if (!pending_ && !eof_ && ReadKey(rows_.get(), row_, 0) == rowid) overrides_[field] = now;
+    return now;
+  }
+
+ private:
+  [[noreturn]] static void RaiseNoCurrentRow() {
+    Raise(kErrNoCurrentRecord, StandardErrorText(kErrNoCurrentRecord));
+  }
+  std::vector<int> ColumnsOf(const std::vector<int>& fields) const {
+    std::vector<int> columns;
+    for (int f : fields) columns.push_back(columns_[static_cast<size_t>(f)]);
+    return columns;
+  }
+  void LeaveRow() {
+    editing_ = false;
+    assigned_.clear();
+    overrides_.clear();
+  }
+  void Ensure() const {
+    db_->Live();
+    if (pending_) const_cast<ServerRecordset*>(this)->Start();
+  }
+  // Reads the rows of a pass.
+  void Start() {
+    pending_ = false;
+    LeaveRow();
+    if (table_) {
+      schema_ = db_->SchemaVersion(*table_, "reading");
+      db_->CheckHeld(*table_, schema_);
+      offset_ = 1;
+    }
+    rows_ =
+        db_->Run(sql_, params_, "reading the rows of " + (table_ ? table_->table.qualified : sql_));
+    nrows_ = PQntuples(rows_.get());
+    row_ = 0;
+    next_fixed_ = 0;
+    Position();
+  }
+  // Onto the next row of the run: rows inserted since it began are stepped
+  // over, and a row of the run that is gone raises 3021.
+  void Position() {
+    if (fixed_) {
+      while (true) {
+        if (next_fixed_ >= fixed_->size()) {
+          row_ = nrows_;
+          break;
+        }
+        const int64_t want = (*fixed_)[next_fixed_];
+        if (row_ >= nrows_) db_->RaiseMissing(*table_, want, "reading");
+        const int64_t key = ReadKey(rows_.get(), row_, 0);
+        if (key == want) break;
+        if (key > want) db_->RaiseMissing(*table_, want, "reading");
+        ++row_;
+      }
+    }
+    eof_ = row_ >= nrows_;
+  }
+
+  std::shared_ptr<ServerDatabase> db_;
+  std::shared_ptr<const TableState> table_;
+  std::vector<int> columns_;
+  bool table_type_ = false;
+  std::string sql_;
+  std::vector<Param> params_;
+  std::vector<std::string> names_;
+  std::shared_ptr<const RowIds> fixed_;
+  size_t next_fixed_ = 0;
+
+  Result rows_;
+  int nrows_ = 0;
+  int row_ = 0;
+  int offset_ = 0;  // result column of field 0: the key comes first for a table
+  bool eof_ = true;
+  bool pending_ = true;
+  uint32_t schema_ = 0;
+
+  bool editing_ = false;
+  std::set<int> assigned_;
+  std::map<int, Value> overrides_;  // assigned, or stored by Update, for the current row
+};
+
+// ---- The database ----------------------------------------------------------
+
+Result ServerDatabase::Run(const std::string& sql, std::span<const Param> params,
+                           std::string_view what) {
+  Connection& conn = Live();
+  auto it = prepared_.find(sql);
+  if (it == prepared_.end()) {
+    if (observer_) observer_(sql);
+    const std::string name = "kelda_" + std::to_string(prepared_.size() + 1);
+    conn.Prepare(name, sql, static_cast<int>(params.size()), what);
+    it = prepared_.emplace(sql, name).first;
+  }
+  return conn.ExecPrepared(it->second, params, what);
+}
+
+std::shared_ptr<const TableState> ServerDatabase::Table(const std::string& name) {
+  Connection& conn = Live();
+  if (const auto it = tables_.find(name); it != tables_.end()) return it->second;
+  auto t = std::make_shared<TableState>();
+  t->table = ResolveTable(conn.raw(), name);
+  t->host_name = name;
+  const ServerTable& table = t->table;
+  const ServerColumn& first_key = table.columns[static_cast<size_t>(table.key.front())];
+  if (table.key.size() != 1 ||
+      (first_key.type != "bigint" && first_key.type != "integer" && first_key.type != "smallint")) {
+    std::string key;
+    for (int k : table.key) {
+      if (!key.empty()) key += ", ";
+      key += QuoteIdentifier(table.columns[static_cast<size_t>(k)].name) + " " +
+             table.columns[static_cast<size_t>(k)].type;
+    }
+    Raise(kErrInvalidOperation,
+          StandardErrorText(kErrInvalidOperation) + ": the rows of " + table.qualified +
+              " are told apart by its primary key (" + key +
+              "); a run needs a primary key of one integer column (smallint, integer or bigint)");
+  }
+  t->key = table.key.front();
+  t->key_name = QuoteIdentifier(first_key.name);
+  t->shown = InputColumns(table);
+  const std::string oid = std::to_string(table.oid);
+  t->version_sql =
+      "(SELECT pg_catalog.hashtext(c.oid::pg_catalog.text OPERATOR(pg_catalog.||) "
+      "COALESCE((SELECT pg_catalog.string_agg(pg_catalog.concat_ws(' ', a.attnum, "
+      "a.attname, a.atttypid, a.atttypmod), ',' ORDER BY a.attnum) FROM pg_catalog.pg_attribute "
+      "a WHERE a.attrelid OPERATOR(pg_catalog.=) c.oid AND a.attnum OPERATOR(pg_catalog.>) 0 AND "
+      "NOT a.attisdropped), '')) FROM pg_catalog.pg_class c WHERE c.oid OPERATOR(pg_catalog.=) " +
+      oid + "::pg_catalog.oid)";
+  const Param p = oid;
+  const Result trig = Run(
+      "SELECT pg_catalog.count(*) FROM pg_catalog.pg_trigger WHERE tgrelid OPERATOR(pg_catalog.=) "
+      "$1::pg_catalog.oid AND NOT tgisinternal",
+      std::span<const Param>(&p, 1), "reading the triggers of " + table.qualified);
+  t->triggers = std::string_view(PQgetvalue(trig.get(), 0, 0)) != "0";
+  tables_[name] = t;
+  return t;
+}
+
+uint32_t ServerDatabase::SchemaVersion(const TableState& t, std::string_view what) {
+  const Result r = Run("SELECT " + t.version_sql, {}, what);
+  if (PQgetisnull(r.get(), 0, 0)) {
+    Raise(kErrTableNotFound, StandardErrorText(kErrTableNotFound) + ": " + t.table.qualified +
+                                 " no longer exists on " + name_ +
+                                 " (another session dropped "
+                                 "it while it was in use)");
+  }
+  return static_cast<uint32_t>(std::strtol(PQgetvalue(r.get(), 0, 0), nullptr, 10));
+}
+
+void ServerDatabase::CheckHeld(const TableState& t, uint32_t seen) const {
+  const std::optional<uint32_t> held = Held(t);
+  if (!held || *held == seen) return;
+  Raise(kErrRestructured,
+        StandardErrorText(kErrRestructured) + ": another session restructured table " +
+            t.table.qualified + " of " + name_ +
+            " while it was in use (a column added, dropped, renamed or retyped, or the table made "
+            "again): the run's columns can no longer be trusted, so nothing more is read from or "
+            "written to it. Every row holds its old value or what was written to it before the "
+            "change.");
+}
+
+void ServerDatabase::RaiseMissing(const TableState& t, int64_t key, std::string_view what) {
+  if (Held(t)) CheckHeld(t, SchemaVersion(t, what));
+  Raise(kErrNoCurrentRecord,
+        StandardErrorText(kErrNoCurrentRecord) + ": the row of " + t.table.qualified +
+            " whose key " + t.key_name + " is " + std::to_string(key) +
+            " was deleted by another session while it was in use (" + std::string(what) + ")");
+}
+
+std::unique_ptr<RecordsetBackend> ServerDatabase::OpenRecordset(const std::string& source) {
+  Live();
+  if (StartsWithQueryWord(source)) {
+    return std::make_unique<ServerRecordset>(shared_from_this(), nullptr, std::vector<int>{}, false,
+                                             source, std::vector<Param>{});
+  }
+  std::shared_ptr<const TableState> t = Table(source);
+  std::vector<int> all{t->key};
+  all.insert(all.end(), t->shown.begin(), t->shown.end());
+  std::string sql = KeyOrderSelect(t->table, all);
+  return std::make_unique<ServerRecordset>(shared_from_this(), t, t->shown, true, std::move(sql),
+                                           std::vector<Param>{});
+}
+
+std::unique_ptr<RecordsetBackend> ServerDatabase::OpenColumns(const ColumnQuery& query) {
+  std::shared_ptr<const TableState> t = Table(query.table);
+  std::vector<int> columns;
+  for (const std::string& name : query.columns) {
+    int found = -1;
+    for (int c : t->shown) {
+      if (t->table.columns[static_cast<size_t>(c)].name == name) found = c;
+    }
+    if (found < 0) {
+      Raise(kErrNoSuchColumn, StandardErrorText(kErrNoSuchColumn) + ": table " +
+                                  t->table.qualified + " has no column " + Quoted(name));
+    }
+    columns.push_back(found);
+  }
+  if (query.kind == ColumnQuery::Kind::kRows) {
+    std::vector<int> all{t->key};
+    all.insert(all.end(), columns.begin(), columns.end());
+    return std::make_unique<ServerRecordset>(shared_from_this(), t, columns, false,
+                                             KeyOrderSelect(t->table, all), std::vector<Param>{});
+  }
+  // The range over the run's rows only, as the rows are read.
+  const std::string column =
+      QuoteIdentifier(t->table.columns[static_cast<size_t>(columns.at(0))].name);
+  std::string sql = std::string("SELECT pg_catalog.") +
+                    (query.kind == ColumnQuery::Kind::kMin ? "min(" : "max(") + column + ") AS " +
+                    QuoteIdentifier(query.alias) + " FROM " + RowSource(t->table);
+  std::vector<Param> params;
+  if (const std::shared_ptr<const RowIds> fixed = FixedOf(*t)) {
+    sql += " WHERE " + t->key_name + " OPERATOR(pg_catalog.=) ANY ($1::pg_catalog.int8[])";
+    params.push_back(ArrayText(*fixed, [](int64_t k) { return std::to_string(k); }));
+  }
+  return std::make_unique<ServerRecordset>(shared_from_this(), nullptr, std::vector<int>{}, false,
+                                           std::move(sql), std::move(params));
+}
+
+std::string ServerDatabase::FindTableDef(const std::string& name) {
+  try {
+    Table(name);
+  } catch (const Error& e) {
+    // TableDefs' own number for a name that is no table.
+    if (e.Number() != kErrTableNotFound) throw;
+    Raise(kErrItemNotFound, StandardErrorText(kErrItemNotFound) + ": " + e.Description());
+  }
+  return name;
+}
+
+std::vector<std::string> ServerDatabase::ColumnNames(const std::string& table) {
+  std::shared_ptr<const TableState> t = Table(table);
+  std::vector<std::string> names;
+  for (int c : t->shown) names.push_back(t->table.columns[static_cast<size_t>(c)].name);
+  return names;
+}
+
+uint32_t ServerDatabase::AppendField(const std::string& table, const FieldDef& def) {
+  if (def.type != kDbDouble) {
+    Raise(kErrInvalidFieldType, StandardErrorText(kErrInvalidFieldType) + ": cannot add column " +
+                                    Quoted(def.name) + " of type " + std::to_string(def.type) +
+                                    "; only 7 (double) is supported");
+  }
+  std::shared_ptr<const TableState> t = Table(table);
+  Flush();
+  for (const ServerColumn& c : t->table.columns) {
+    if (c.name == def.name) {
+      Raise(kErrFieldExists, StandardErrorText(kErrFieldExists) + ": table " + t->table.qualified +
+                                 " already has a column " + Quoted(c.name));
+    }
+  }
+  const std::string statement = "ALTER TABLE " + t->table.qualified + " ADD COLUMN " +
+                                QuoteIdentifier(def.name) + " double precision";
+  if (!t->table.can_alter) {
+    Raise(kErrReadOnly,
+          StandardErrorText(kErrReadOnly) + ": the role of " + name_ + " does not own table " +
+              t->table.qualified + ", so it may not add the column " + Quoted(def.name) +
+              " a run writes its predictions to; its owner can add it:\n  " + statement + ";");
+  }
+  const uint32_t before = SchemaVersion(*t, "adding a column");
+  CheckHeld(*t, before);
+  if (observer_) observer_(statement);
+  Live().Exec(statement, "adding column " + Quoted(def.name) + " to " + t->table.qualified);
+  tables_.erase(table);
+  if (watched_ && watched_->table.oid == t->table.oid) watched_ = nullptr;
+  t = Table(table);
+  const uint32_t after = SchemaVersion(*t, "adding a column");
+  if (held_ && held_oid_ == t->table.oid) held_ = after;
+  return after;
+}
+
+void ServerDatabase::FixRows(const std::string& table, std::shared_ptr<const RowIds> rows,
+                             uint32_t schema_version) {
+  std::shared_ptr<const TableState> t = Table(table);
+  if (rows) fixed_[t->table.oid] = std::move(rows);
+  held_ = schema_version;
+  held_oid_ = t->table.oid;
+}
+
+Param ServerDatabase::Converted(const TableState& t, int column, const Value& value) const {
+  const ServerColumn& c = t.table.columns[static_cast<size_t>(column)];
+  if (value.IsNull() || value.IsEmpty()) return std::nullopt;
+  std::optional<double> number;
+  if (value.IsNumber()) number = value.number();
+  if (value.IsText()) {
+    if (!c.numeric) return value.text();
+    number = ParseNumber(value.text());
+  }
+  if (!number || !std::isfinite(*number)) {
+    Raise(kErrConversion, StandardErrorText(kErrConversion) + ": column " + Quoted(c.name) +
+                              " of " + t.table.qualified + " cannot take " + value.Describe());
+  }
+  return NumberText(*number);
+}
+
+std::vector<Value> ServerDatabase::WriteRow(const TableState& t, int64_t key,
+                                            const std::vector<int>& columns,
+                                            const std::vector<Value>& values) {
+  Flush();
+  std::vector<Param> params;
+  std::string sql = "UPDATE " + RowSource(t.table) + " AS t SET ";
+  std::string returning;
+  for (size_t k = 0; k < columns.size(); ++k) {
+    const std::string name = QuoteIdentifier(t.table.columns[static_cast<size_t>(columns[k])].name);
+    if (k > 0) sql += ", ";
+    sql += name + " = $" + std::to_string(k + 1);
+    returning += "t." + name + ", ";
+    params.push_back(Converted(t, columns[k], values[k]));
+  }
+  params.push_back(std::to_string(key));
+  sql += " WHERE t." + t.key_name + " OPERATOR(pg_catalog.=) $" + std::to_string(params.size());
+  if (const std::optional<uint32_t> held = Held(t)) {
+    params.push_back(std::to_string(static_cast<int32_t>(*held)));
+    sql += " AND " + t.version_sql + " OPERATOR(pg_catalog.=) $" + std::to_string(params.size()) +
+           "::pg_catalog.int4";
+  }
+  sql += " RETURNING " + returning + "t.xmin::pg_catalog.text";
+  const Result r = Run(sql, params, "writing a row of " + t.table.qualified);
+  if (PQntuples(r.get()) == 0) RaiseMissing(t, key, "writing");
+  own_xids_.insert(ReadXid(r.get(), 0, static_cast<int>(columns.size())));
+  std::vector<Value> stored;
+  for (size_t k = 0; k < columns.size(); ++k)
+    stored.push_back(ReadValue(r.get(), 0, static_cast<int>(k)));
+  return stored;
+}
+
+Value ServerDatabase::WriteField(const std::shared_ptr<const TableState>& table, int64_t key,
+                                 int column, const Value& value) {
+  const TableState& t = *table;
+  const ServerColumn& c = t.table.columns[static_cast<size_t>(column)];
+  const Param p = Converted(t, column, value);
+  // Only a double precision column takes every double as it is, and only
+  // without triggers does the row hold what was written: otherwise the row
+  // is written at once and read back.
+  if (!window_ || t.triggers || c.type != "double precision" || !p) {
+    return WriteRow(t, key, {column}, {value}).front();
+  }
+  if (group_table_ && (group_table_.get() != &t || group_field_ != column)) Flush();
+  if (!group_table_) {
+    group_table_ = table;
+    group_field_ = column;
+    group_began_ = Clock::now();
+  }
+  const double v = value.IsNumber() ? value.number() : *ParseNumber(value.text());
+  if (const auto it = group_index_.find(key); it != group_index_.end()) {
+    group_values_[it->second] = v;
+  } else {
+    group_index_.emplace(key, group_keys_.size());
+    group_keys_.push_back(key);
+    group_values_.push_back(v);
+  }
+  if (Clock::now() - group_began_ >= *window_) Flush();
+  return Value(v);
+}
+
+void ServerDatabase::Flush() {
+  if (!group_table_ || !conn_) return;
+  const std::shared_ptr<const TableState> t = std::move(group_table_);
+  group_table_ = nullptr;
+  const std::vector<int64_t> keys = std::move(group_keys_);
+  const std::vector<double> values = std::move(group_values_);
+  group_keys_.clear();
+  group_values_.clear();
+  group_index_.clear();
+  const std::string column =
+      QuoteIdentifier(t->table.columns[static_cast<size_t>(group_field_)].name);
+  // The old rows are locked and their xmin read first, so that a change
+  // another session made to a row since the last look is still noticed
+  // after this statement makes the row this run's own.
+  std::string sql =
+      "WITH v AS (SELECT * FROM ROWS FROM (pg_catalog.unnest($1::pg_catalog.int8[]), "
+      "pg_catalog.unnest($2::pg_catalog.float8[])) AS v(k, a)), o AS (SELECT t." +
+      t->key_name + " AS k, t.xmin::pg_catalog.text AS x FROM " + RowSource(t->table) +
+      " AS t WHERE t." + t->key_name +
+      " OPERATOR(pg_catalog.=) ANY ($1::pg_catalog.int8[]) FOR UPDATE OF t) UPDATE " +
+      RowSource(t->table) + " AS t SET " + column +
+      " = v.a FROM v JOIN o ON o.k OPERATOR(pg_catalog.=) v.k WHERE t." + t->key_name +
+      " OPERATOR(pg_catalog.=) v.k";
+  std::vector<Param> params{ArrayText(keys, [](int64_t k) { return std::to_string(k); }),
+                            ArrayText(values, [](double d) { return NumberText(d); })};
+  if (const std::optional<uint32_t> held = Held(*t)) {
+    params.push_back(std::to_string(static_cast<int32_t>(*held)));
+    sql += " AND " + t->version_sql + " OPERATOR(pg_catalog.=) $3::pg_catalog.int4";
+  }
+  sql += " RETURNING t." + t->key_name + ", o.x, t.xmin::pg_catalog.text";
+  Connection& conn = Live();
+  const std::string what = "writing a group of rows of " + t->table.qualified;
+  conn.Exec("BEGIN", what);
+  bool committed = false;
+  struct Rollback {
+    Connection& conn;
+    const bool& committed;
+    ~Rollback() {
+      if (!committed && PQtransactionStatus(conn.get()) != PQTRANS_IDLE) {
+        try {
+          conn.Exec("ROLLBACK", "rolling back");
+        } catch (const Error&) {
+          // The connection is gone or stopped: the server ends the transaction.
+        }
+      }
+    }
+  } rollback{conn, committed};
+  const Result r = Run(sql, params, what);
+  if (PQntuples(r.get()) != static_cast<int>(keys.size())) {
+    std::set<int64_t> written;
+    for (int i = 0; i < PQntuples(r.get()); ++i) written.insert(ReadKey(r.get(), i, 0));
+    for (int64_t k : keys) {
+      if (!written.contains(k)) RaiseMissing(*t, k, "writing");
+    }
+  }
+  conn.Exec("COMMIT", what);
+  committed = true;
+  if (watched_ && watched_->table.oid == t->table.oid) NoteWritten(r.get(), 0, 1, 2);
+}
+
+void ServerDatabase::NoteWritten(const PGresult* r, int key_col, int old_col, int new_col) {
+  for (int i = 0; i < PQntuples(r); ++i) {
+    const int64_t key = ReadKey(r, i, key_col);
+    const uint32_t old_xid = ReadXid(r, i, old_col);
+    const uint32_t new_xid = ReadXid(r, i, new_col);
+    own_xids_.insert(new_xid);
+    const auto it = seen_xmin_.find(key);
+    if (it != seen_xmin_.end() && it->second != old_xid && !own_xids_.contains(old_xid)) {
+      changed_ = true;
+    }
+    seen_xmin_[key] = new_xid;
+  }
+}
+
+uint64_t ServerDatabase::DataVersion() {
+  Live();
+  // The table whose rows are fixed is the run's; before any is, the last
+  // table opened.
+  if (!watched_) {
+    for (const auto& [name, t] : tables_) {
+      if (!watched_ || t->table.oid == held_oid_) watched_ = t;
+    }
+    if (!watched_) return version_;
+  }
+  const TableState& t = *watched_;
+  const Result r = Run(
+      "SELECT t." + t.key_name + ", t.xmin::pg_catalog.text FROM " + RowSource(t.table) + " AS t",
+      {}, "looking for changes to " + t.table.qualified);
+  const std::shared_ptr<const RowIds> fixed = FixedOf(t);
+  const bool first = seen_xmin_.empty();
+  bool changed = std::exchange(changed_, false);
+  size_t present = 0;
+  std::unordered_map<int64_t, uint32_t> now;
+  now.reserve(static_cast<size_t>(PQntuples(r.get())));
+  for (int i = 0; i < PQntuples(r.get()); ++i) {
+    now.emplace(ReadKey(r.get(), i, 0), ReadXid(r.get(), i, 1));
+  }
+  const auto look = [&](int64_t key, uint32_t xid) {
+    const auto it = seen_xmin_.find(key);
+    if (it == seen_xmin_.end()) {
+      changed = changed || !first;
+    } else if (it->second != xid && !own_xids_.contains(xid)) {
+      changed = true;
+    }
+  };
+  if (fixed) {
+    for (int64_t key : *fixed) {
+      const auto it = now.find(key);
+      if (it == now.end()) {
+        changed = true;  // deleted: the next read says so
+        continue;
+      }
+      ++present;
+      look(key, it->second);
+    }
+    std::unordered_map<int64_t, uint32_t> kept;
+    for (int64_t key : *fixed) {
+      if (const auto it = now.find(key); it != now.end()) kept.emplace(key, it->second);
+    }
+    now = std::move(kept);
+  } else {
+    for (const auto& [key, xid] : now) look(key, xid);
+    changed = changed || (!first && now.size() != seen_xmin_.size());
+  }
+  seen_xmin_ = std::move(now);
+  if (changed && !first) ++version_;
+  return version_;
+}
+
+void ServerDatabase::Close() {
+  if (!conn_) return;
+  // The rows written so far are kept, as a file's are when its database
+  // closes: a failure here leaves them in their old state, and the run has
+  // already met the error that matters, or meets it when it reads again.
+  try {
+    Flush();
+  } catch (const Error&) {
+    // Nothing of the group was committed: its rows hold their old values.
+  }
+  conn_.reset();
+}
+
+std::shared_ptr<DatabaseBackend> OpenServer(const std::string& name,
+                                            std::chrono::milliseconds busy_timeout,
+                                            StatementObserver observer, InterruptCheck interrupt) {
+  return std::make_shared<ServerDatabase>(
+      Connection::Open(name, busy_timeout, std::move(interrupt)), std::move(observer));
+}
+
+}  // namespace kelda::data::postgres
+
+namespace kelda::data {
+
+std::shared_ptr<DatabaseBackend> OpenServerDatabase(const std::string& name,
+                                                    std::chrono::milliseconds busy_timeout,
+                                                    StatementObserver observer,
+                                                    InterruptCheck interrupt) {
+  return postgres::OpenServer(name, busy_timeout, std::move(observer), std::move(interrupt));
+}
+
+}  // namespace kelda::data
