@@ -309,7 +309,11 @@ class ServerRecordset final : public RecordsetBackend {
     std::vector<Value> values;
     for (int f : fields) values.push_back(overrides_[f]);
     const int64_t key = ReadKey(rows_.get(), row_, 0);
-    std::vector<Value> stored = db_->WriteRow(*table_, key, ColumnsOf(fields), values);
+    // One field goes the way UpdateRow's do: into the open group, if any.
+    std::vector<Value> stored =
+        fields.size() == 1
+            ? std::vector<Value>{db_->WriteField(table_, key, ColumnsOf(fields).front(), values[0])}
+            : db_->WriteRow(*table_, key, ColumnsOf(fields), values);
     editing_ = false;
     assigned_.clear();
     for (size_t k = 0; k < fields.size(); ++k) overrides_[fields[k]] = std::move(stored[k]);
