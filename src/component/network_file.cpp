@@ -543,11 +543,13 @@ int64_t Predict(data::DBEngine& engine, const SavedNetwork& network, const std::
   rows = db.OpenRecordset(table);
   const std::vector<int> positions = FindInputColumns(*rows, network, table);
 
+  // Each row is committed as it is written.
+  training::PredictionWriter writer(db, *rows, nullptr, std::nullopt);
   int64_t written = 0;
   for (; !rows->IsEOF(); rows->MoveNext()) {
     training::LoadInputs(*net, ranges, *rows, positions);
     engine::ForwardPass(*net);
-    training::StorePrediction(*net, ranges, *rows);
+    writer.Store(*net, ranges, static_cast<size_t>(written));
     ++written;
   }
   return written;

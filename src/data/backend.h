@@ -66,6 +66,9 @@ class DatabaseBackend {
   virtual const std::string& Name() const = 0;
 };
 
+// `text` in single quotes, for messages.
+std::string Quoted(std::string_view text);
+
 // Opens the server database `name` (DBEngine::OpenDatabase). On a build
 // without the server engine, raises 3151 saying that only files can be read.
 // REQUIRES: IsServerName(name).

@@ -13,8 +13,6 @@
 namespace kelda::data {
 namespace {
 
-std::string Quoted(std::string_view text) { return "'" + std::string(text) + "'"; }
-
 // The value of column `col` of the statement's current row.
 Value ColumnValue(sqlite3_stmt* stmt, int col) {
   sqlite3_value* v = sqlite3_column_value(stmt, col);

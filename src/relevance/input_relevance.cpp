@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <utility>
@@ -77,35 +78,35 @@ std::optional<std::vector<double>> InputRelevance(data::DBEngine& engine, engine
 
   // The scores' predictions are committed in groups, as the final ones
   // are; the last group before the final write-back, which writes through
-  // a database of its own.
-  const int actual = cursor.Fields("Actual").Index();
-  db.GroupUpdates(engine.CommitWindow());
+  // a database of its own. By key the rows need not be read again to be
+  // written; a table without keys is written row by row through the cursor.
+  std::optional<training::PredictionWriter> writer;
   for (int i = 0; i < n; ++i) {
-    if (db.DataVersion() != version) {
+    const bool changed = db.DataVersion() != version;
+    if (changed) {
       ex = ReadExamples(cursor, n, fields.RowCount());
       version = db.DataVersion();
     }
-    // By rowid the rows need not be read again to be written; a table
-    // without rowid is written row by row through the cursor.
     const bool keyed = ex.rowids.size() == ex.targets.size();
+    if (!writer || changed) {
+      if (writer) writer->Commit();
+      writer.emplace(db, cursor,
+                     keyed ? std::make_shared<const std::vector<int64_t>>(ex.rowids) : nullptr,
+                     engine.CommitWindow());
+    }
     if (!keyed) cursor.MoveFirst();
     for (size_t r = 0; r < ex.targets.size(); ++r) {
       training::LoadInputs(net, fields, row(r), i);
       engine::ForwardPass(net);
-      double a = 0.0;
-      if (keyed) {
-        a = training::StorePrediction(net, fields, cursor, actual, ex.rowids[r]).ToDouble();
-      } else {
-        training::StorePrediction(net, fields, cursor);
-        a = cursor.Fields(actual).GetValue().ToDouble();
-        cursor.MoveNext();
-      }
+      writer->Store(net, fields, r);
+      const double a = writer->LastStored().ToDouble();
+      if (!keyed) cursor.MoveNext();
       const double t = ex.targets[r].ToDouble();
       relevance(i) = Finite(relevance(i) + RowScore(reference_level(i), a, t));
     }
   }
 
-  db.CommitUpdates();
+  if (writer) writer->Commit();
   training::WritePredictions(engine, net, fields);
 
   std::vector<double> result;

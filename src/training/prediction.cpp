@@ -52,19 +52,30 @@ double StoredPrediction(double v) {
   return rounded == 0.0 ? 0.0 : rounded;  // no digit in the text: 0, never -0
 }
 
-void StorePrediction(const engine::NetworkState& net, const ObjectFields& fields,
-                     data::Recordset& cursor) {
-  const double v = UnscaleOutput(fields, net.Activation(1, 3));
-  cursor.Edit();
-  cursor.Fields("Actual").SetValue(Value(StoredPrediction(v)));
-  cursor.Update();
+PredictionWriter::PredictionWriter(data::Database& db, data::Recordset& cursor,
+                                   std::shared_ptr<const data::RowIds> keys,
+                                   std::optional<std::chrono::milliseconds> window)
+    : db_(db), cursor_(cursor), keys_(std::move(keys)), actual_(cursor.Fields("Actual").Index()) {
+  if (window) db_.GroupUpdates(*window);
 }
 
-Value StorePrediction(const engine::NetworkState& net, const ObjectFields& fields,
-                      data::Recordset& table, int actual, int64_t rowid) {
-  const double v = UnscaleOutput(fields, net.Activation(1, 3));
-  return table.UpdateRow(rowid, actual, Value(StoredPrediction(v)));
+void PredictionWriter::Store(const engine::NetworkState& net, const ObjectFields& fields,
+                             size_t row) {
+  const Value v(StoredPrediction(UnscaleOutput(fields, net.Activation(1, 3))));
+  if (keys_) {
+    last_ = cursor_.UpdateRow((*keys_)[row], actual_, v);
+    return;
+  }
+  cursor_.Edit();
+  cursor_.Fields(actual_).SetValue(v);
+  cursor_.Update();
 }
+
+Value PredictionWriter::LastStored() const {
+  return keys_ ? last_ : cursor_.Fields(actual_).GetValue();
+}
+
+void PredictionWriter::Commit() { db_.CommitUpdates(); }
 
 bool WritePredictions(data::DBEngine& engine, engine::NetworkState& net, ObjectFields& fields) {
   if (fields.MSAccessDBName.empty()) return false;
@@ -73,15 +84,15 @@ bool WritePredictions(data::DBEngine& engine, engine::NetworkState& net, ObjectF
   // Committed in groups: nothing hands control to the host before the end,
   // and thousands of rows take a moment instead of a commit each. On an
   // error the rows stored so far are committed as the database closes.
-  db.GroupUpdates(engine.CommitWindow());
+  PredictionWriter writer(db, cursor, nullptr, engine.CommitWindow());
   const int inputs = fields.InputColumnCount();
   for (int32_t r = 1; r <= fields.RowCount(); ++r) {
     LoadInputs(net, fields, cursor, inputs);
     engine::ForwardPass(net);
-    StorePrediction(net, fields, cursor);
+    writer.Store(net, fields, static_cast<size_t>(r - 1));
     cursor.MoveNext();
   }
-  db.CommitUpdates();
+  writer.Commit();
   return true;
 }
 

@@ -4,6 +4,9 @@
 // predicting another table.
 #pragma once
 
+#include <chrono>
+#include <memory>
+#include <optional>
 #include <span>
 
 #include "data/database.h"
@@ -38,20 +41,49 @@ void LoadInputs(engine::NetworkState& net, ObjectFields& fields, const data::Rec
 // 0 where that text would hold no digit, and 0 for v = 0.
 double StoredPrediction(double v);
 
-// Stores the network's current output, Activation(1, 3) brought back into
-// the target's units, into `Actual` of the current row of `cursor`, and
-// commits the row. REQUIRES: `cursor` is an updatable cursor over the
-// training table standing on a row. Raises 94 when the target column had no
-// value, and the database's errors.
-void StorePrediction(const engine::NetworkState& net, const ObjectFields& fields,
-                     data::Recordset& cursor);
+// Where predictions go: column `Actual` of the rows of one table. The one
+// writer of the report epochs, the final write-back, the relevance analysis
+// and a saved network's predictions; it hides how a row is reached and how
+// rows are committed.
+//
+// A row is reached by its key (data::Recordset::UpdateRow) when the caller
+// knows the keys of the rows it writes: nothing is read then, and the cursor
+// need not move. Otherwise the row is the one the cursor stands on, which
+// the caller steps (Keyed() tells which).
+class PredictionWriter {
+ public:
+  // `cursor`: an updatable Recordset over the table, on `db`; both must
+  // outlive the writer. `keys`: the keys of the rows written, row r of
+  // Store being (*keys)[r], or null to write the cursor's current row.
+  // `window`: the rows are committed in groups of that span
+  // (data::Database::GroupUpdates); nullopt commits each row as it is
+  // stored. Raises 3265 when the table has no column `Actual`.
+  PredictionWriter(data::Database& db, data::Recordset& cursor,
+                   std::shared_ptr<const data::RowIds> keys,
+                   std::optional<std::chrono::milliseconds> window);
 
-// The same stored into field `actual` of the row whose rowid is `rowid`,
-// through `table` without moving its cursor (data::Recordset::UpdateRow): for
-// a writer that knows its rows' keys and need not read them. Returns the
-// value as the row now holds it.
-Value StorePrediction(const engine::NetworkState& net, const ObjectFields& fields,
-                      data::Recordset& table, int actual, int64_t rowid);
+  bool Keyed() const { return keys_ != nullptr; }
+
+  // Stores the network's current output, Activation(1, 3) brought back into
+  // the target's units (StoredPrediction), into row `row`. REQUIRES: Keyed()
+  // and row < keys->size(), or the cursor stands on the row. Raises 94 when
+  // the target column had no value, and the database's errors (3021 for a
+  // row that is gone).
+  void Store(const engine::NetworkState& net, const ObjectFields& fields, size_t row);
+
+  // What the row last stored holds now, as the database reads it back.
+  Value LastStored() const;
+
+  // Commits the open group, if any; later rows are committed one by one.
+  void Commit();
+
+ private:
+  data::Database& db_;
+  data::Recordset& cursor_;
+  std::shared_ptr<const data::RowIds> keys_;
+  int actual_ = 0;
+  Value last_;
+};
 
 // Runs the network over rows 1 .. RecordCount - 1 of the table, from the
 // first, and stores each prediction, committed in groups (the engine's

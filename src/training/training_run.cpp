@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cstdint>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -100,13 +101,13 @@ void RunNetwork(ThreadServices& thread, ObjectFields& fields) {
   data::Recordset& outputs = *run.OutputRecordset;
   const int input_columns = fields.InputColumnCount();
   ExampleTarget target(fields);
-  const int actual_field = outputs.Fields("Actual").Index();
-  // The predictions go to the rows by their rowids (the run's fixed rows,
+  // The predictions go to the rows by their keys (the run's fixed rows,
   // one per row counted): an epoch from memory then need not step the
   // table's cursor, which would read every row again from the file since
   // the last commit made its connection's copies stale. A table without
-  // rowid is written through the cursor.
+  // keys is written through the cursor.
   const bool keyed = fields.RunRows != nullptr;
+  outputs.Fields("Actual");  // 3265 before the first epoch, not at the first report
   ExampleCache cache;
   bool cached = false;  // the cache holds a whole pass
   uint64_t cached_version = 0;
@@ -138,7 +139,8 @@ void RunNetwork(ThreadServices& thread, ObjectFields& fields) {
       cached = false;
       cache.Clear(input_columns);
     }
-    if (report) run.db->GroupUpdates(thread.db_engine.CommitWindow());
+    std::optional<PredictionWriter> writer;
+    if (report) writer.emplace(*run.db, outputs, fields.RunRows, thread.db_engine.CommitWindow());
 
     const int16_t last_example = Narrow<int16_t>(fields.RowCount());
     // The counter ends one past the last example processed, as a counting
@@ -160,13 +162,8 @@ void RunNetwork(ThreadServices& thread, ObjectFields& fields) {
       engine::BackPropMomentum(net, target);
       engine::BackPropGradient(net, target);
 
-      if (report && keyed) {
-        StorePrediction(net, fields, outputs, actual_field,
-                        (*fields.RunRows)[static_cast<size_t>(net.CurrentPattern - 1)]);
-      } else if (report) {
-        StorePrediction(net, fields, outputs);
-      }
       if (report) {
+        writer->Store(net, fields, static_cast<size_t>(net.CurrentPattern - 1));
         thread.status.Form().SetErrorText(net.ErrorSum);
         thread.status.Form().SetCycleText(cycle_count);
         Yield(thread, *run.db);
@@ -185,7 +182,7 @@ void RunNetwork(ThreadServices& thread, ObjectFields& fields) {
       cached_version = version;
     }
 
-    if (report) run.db->CommitUpdates();
+    if (report) writer->Commit();
     net.CurrentPattern = CheckedSub<int16_t>(net.CurrentPattern, 1);
     if (net.EpochsSinceReport >= net.ReportInterval) net.EpochsSinceReport = 0;
     // Judged on the whole pass: the first examples of an epoch may fit

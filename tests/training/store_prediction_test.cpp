@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <memory>
+#include <optional>
 #include <ostream>
 #include <string>
 
@@ -39,9 +42,18 @@ TEST_P(StorePredictionTest, ReplacesTheRowsOldValue) {
   data::DBEngine engine;
   data::Database database = engine.OpenDatabase(db.path());
   data::Recordset cursor = database.OpenRecordset("t");
-  StorePrediction(net, fields, cursor);
-  EXPECT_EQ(cursor.Fields("Actual").GetValue(), Value(GetParam().stored));
-  EXPECT_EQ(db.Scalar("SELECT Actual FROM t"), Value(GetParam().stored));
+  // By the cursor's current row, and by key with the writes grouped.
+  for (const bool keyed : {false, true}) {
+    db.Exec("UPDATE t SET Actual = 7");
+    PredictionWriter writer(database, cursor,
+                            keyed ? std::make_shared<const data::RowIds>(data::RowIds{1}) : nullptr,
+                            keyed ? std::optional(std::chrono::milliseconds(1000)) : std::nullopt);
+    writer.Store(net, fields, 0);
+    EXPECT_EQ(writer.LastStored(), Value(GetParam().stored)) << keyed;
+    writer.Commit();
+    EXPECT_EQ(cursor.Fields("Actual").GetValue(), Value(GetParam().stored)) << keyed;
+    EXPECT_EQ(db.Scalar("SELECT Actual FROM t"), Value(GetParam().stored)) << keyed;
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Outputs, StorePredictionTest,

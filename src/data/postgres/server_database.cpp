@@ -88,8 +88,6 @@ bool StartsWithQueryWord(std::string_view text) {
   return false;
 }
 
-std::string Quoted(std::string_view text) { return "'" + std::string(text) + "'"; }
-
 // An int8[] or float8[] parameter in the server's array text.
 template <class T, class Write>
 std::string ArrayText(const std::vector<T>& values, Write write) {
@@ -183,7 +181,9 @@ class ServerDatabase final : public DatabaseBackend,
   void Flush();
   // The xmin each row had when it was written by the group's statement:
   // a change another session made before it counts.
-  void NoteWritten(const PGresult* r, int key_col, int old_col, int new_col);
+  // `r`: the written rows' keys, old and new xmin. `watched`: of the table
+  // DataVersion watches.
+  void NoteWritten(const PGresult* r, bool watched);
 
   std::optional<Connection> conn_;  // none once closed
   std::string name_;
@@ -203,9 +203,13 @@ class ServerDatabase final : public DatabaseBackend,
   std::unordered_map<int64_t, size_t> group_index_;
   Clock::time_point group_began_;
 
-  // DataVersion: the run's own transactions and each row's xmin as last seen.
+  // DataVersion: the run's own transactions; the oldest transaction running
+  // at the last look; the rows written since it began, as seen then, and
+  // the rows counted then.
   std::set<uint32_t> own_xids_;
-  std::unordered_map<int64_t, uint32_t> seen_xmin_;
+  std::optional<uint32_t> since_;
+  std::unordered_map<int64_t, uint32_t> recent_;
+  int64_t count_ = 0;
   std::shared_ptr<const TableState> watched_;
   uint64_t version_ = 0;
   bool changed_ = false;  // a write met a row another session had changed
@@ -599,6 +603,16 @@ uint32_t ServerDatabase::AppendField(const std::string& table, const FieldDef& d
 void ServerDatabase::FixRows(const std::string& table, std::shared_ptr<const RowIds> rows,
                              uint32_t schema_version) {
   std::shared_ptr<const TableState> t = Table(table);
+  // A handle whose rows are fixed belongs to a run or a prediction, which
+  // writes into them: a role that may only read is told so before any
+  // training, not at the first report.
+  if (!t->table.can_update) {
+    Raise(kErrReadOnly, StandardErrorText(kErrReadOnly) + ": the role of " + name_ +
+                            " lacks the UPDATE privilege on table " + t->table.qualified +
+                            ", which a run needs to write its predictions into it; its owner can "
+                            "grant it: GRANT UPDATE ON " +
+                            t->table.qualified + " TO <role>;");
+  }
   if (rows) fixed_[t->table.oid] = std::move(rows);
   held_ = schema_version;
   held_oid_ = t->table.oid;
@@ -737,20 +751,27 @@ void ServerDatabase::Flush() {
   }
   conn.Exec("COMMIT", what);
   committed = true;
-  if (watched_ && watched_->table.oid == t->table.oid) NoteWritten(r.get(), 0, 1, 2);
+  NoteWritten(r.get(), watched_ && watched_->table.oid == t->table.oid);
 }
 
-void ServerDatabase::NoteWritten(const PGresult* r, int key_col, int old_col, int new_col) {
+// Whether transaction id `xid` began at or after `since`, both 32-bit
+// transaction ids compared across their wrap-around as the server does.
+namespace {
+
+bool NotBefore(uint32_t xid, uint32_t since) { return static_cast<int32_t>(xid - since) >= 0; }
+
+}  // namespace
+
+void ServerDatabase::NoteWritten(const PGresult* r, bool watched) {
   for (int i = 0; i < PQntuples(r); ++i) {
-    const int64_t key = ReadKey(r, i, key_col);
-    const uint32_t old_xid = ReadXid(r, i, old_col);
-    const uint32_t new_xid = ReadXid(r, i, new_col);
-    own_xids_.insert(new_xid);
-    const auto it = seen_xmin_.find(key);
-    if (it != seen_xmin_.end() && it->second != old_xid && !own_xids_.contains(old_xid)) {
-      changed_ = true;
+    const int64_t key = ReadKey(r, i, 0);
+    const uint32_t old_xid = ReadXid(r, i, 1);
+    own_xids_.insert(ReadXid(r, i, 2));
+    if (!watched || !since_ || own_xids_.contains(old_xid) || !NotBefore(old_xid, *since_)) {
+      continue;
     }
-    seen_xmin_[key] = new_xid;
+    const auto it = recent_.find(key);
+    if (it == recent_.end() || it->second != old_xid) changed_ = true;
   }
 }
 
@@ -765,47 +786,42 @@ uint64_t ServerDatabase::DataVersion() {
     if (!watched_) return version_;
   }
   const TableState& t = *watched_;
+  // A transaction that committed since the last look began after the
+  // oldest one running then: only rows it wrote are sent, the run's own
+  // transactions left aside, with the row count for deletions. Nothing
+  // else crosses the connection, however many rows the table has.
+  std::string own = "{";
+  for (const uint32_t xid : own_xids_) own += (own.size() > 1 ? "," : "") + std::to_string(xid);
+  own += "}";
+  // The first look only marks where the next begins.
+  const std::vector<Param> params{since_ ? Param(std::to_string(*since_)) : std::nullopt, own};
   const Result r = Run(
-      "SELECT t." + t.key_name + ", t.xmin::pg_catalog.text FROM " + RowSource(t.table) + " AS t",
-      {}, "looking for changes to " + t.table.qualified);
-  const std::shared_ptr<const RowIds> fixed = FixedOf(t);
-  const bool first = seen_xmin_.empty();
-  bool changed = std::exchange(changed_, false);
-  size_t present = 0;
-  std::unordered_map<int64_t, uint32_t> now;
-  now.reserve(static_cast<size_t>(PQntuples(r.get())));
+      "SELECT c.n, c.s, r.k, r.x FROM (SELECT pg_catalog.count(*) AS n, "
+      "pg_catalog.txid_snapshot_xmin(pg_catalog.txid_current_snapshot()) OPERATOR(pg_catalog.%) "
+      "4294967296 AS s FROM " +
+          RowSource(t.table) + ") c LEFT JOIN LATERAL (SELECT t." + t.key_name +
+          " AS k, t.xmin::pg_catalog.text AS x FROM " + RowSource(t.table) +
+          " AS t WHERE pg_catalog.age(t.xmin) OPERATOR(pg_catalog.<=) "
+          "pg_catalog.age($1::pg_catalog.xid) AND NOT (t.xmin OPERATOR(pg_catalog.=) ANY "
+          "($2::pg_catalog.xid[]))) r ON true",
+      params, "looking for changes to " + t.table.qualified);
+  const int64_t count = ReadKey(r.get(), 0, 0);
+  const uint32_t snapshot = ReadXid(r.get(), 0, 1);
+  std::unordered_map<int64_t, uint32_t> recent;
   for (int i = 0; i < PQntuples(r.get()); ++i) {
-    now.emplace(ReadKey(r.get(), i, 0), ReadXid(r.get(), i, 1));
+    if (!PQgetisnull(r.get(), i, 2)) recent.emplace(ReadKey(r.get(), i, 2), ReadXid(r.get(), i, 3));
   }
-  const auto look = [&](int64_t key, uint32_t xid) {
-    const auto it = seen_xmin_.find(key);
-    if (it == seen_xmin_.end()) {
-      changed = changed || !first;
-    } else if (it->second != xid && !own_xids_.contains(xid)) {
-      changed = true;
+  bool changed = std::exchange(changed_, false) || (since_ && count != count_);
+  if (since_) {
+    for (const auto& [key, xid] : recent) {
+      const auto it = recent_.find(key);
+      changed = changed || it == recent_.end() || it->second != xid;
     }
-  };
-  if (fixed) {
-    for (int64_t key : *fixed) {
-      const auto it = now.find(key);
-      if (it == now.end()) {
-        changed = true;  // deleted: the next read says so
-        continue;
-      }
-      ++present;
-      look(key, it->second);
-    }
-    std::unordered_map<int64_t, uint32_t> kept;
-    for (int64_t key : *fixed) {
-      if (const auto it = now.find(key); it != now.end()) kept.emplace(key, it->second);
-    }
-    now = std::move(kept);
-  } else {
-    for (const auto& [key, xid] : now) look(key, xid);
-    changed = changed || (!first && now.size() != seen_xmin_.size());
   }
-  seen_xmin_ = std::move(now);
-  if (changed && !first) ++version_;
+  if (changed) ++version_;
+  since_ = snapshot;
+  count_ = count;
+  recent_ = std::move(recent);
   return version_;
 }
 
