@@ -1,18 +1,19 @@
 #include "cli/demo.h"
 
 #include <fmt/format.h>
-#include <sqlite3.h>
 
 #include <cmath>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <numbers>
+#include <optional>
 #include <system_error>
 
 #include "base/error.h"
 #include "cli/output_file.h"
 #include "component/thread_block.h"
+#include "data/new_tables.h"
 
 namespace kelda::cli {
 
@@ -51,22 +52,6 @@ double Round(double v, int decimals) {
   return std::round(v * scale) / scale;
 }
 
-struct SqliteCloser {
-  void operator()(sqlite3* db) const { sqlite3_close(db); }
-};
-struct StatementFinalizer {
-  void operator()(sqlite3_stmt* st) const { sqlite3_finalize(st); }
-};
-
-[[noreturn]] void RaiseSqlite(sqlite3* db, const std::string& path) {
-  Raise(kErrDatabase,
-        fmt::format("cannot write the demo database '{}': {}", path, sqlite3_errmsg(db)));
-}
-
-void Exec(sqlite3* db, const std::string& path, const char* sql) {
-  if (sqlite3_exec(db, sql, nullptr, nullptr, nullptr) != SQLITE_OK) RaiseSqlite(db, path);
-}
-
 }  // namespace
 
 std::string WriteDemoDatabase(const std::string& dir) {
@@ -86,21 +71,9 @@ std::string WriteDemoDatabase(const std::string& dir) {
     }
   }
 
-  sqlite3* raw = nullptr;
-  const int rc =
-      sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
-  const std::unique_ptr<sqlite3, SqliteCloser> db(raw);
-  if (rc != SQLITE_OK) RaiseSqlite(raw, path);
-  Exec(db.get(), path,
-       "CREATE TABLE Houses (FloorArea REAL, GardenArea REAL, HouseNumber REAL, Price REAL);"
-       "BEGIN;");
-  sqlite3_stmt* raw_statement = nullptr;
-  if (sqlite3_prepare_v2(db.get(), "INSERT INTO Houses VALUES (?, ?, ?, ?)", -1, &raw_statement,
-                         nullptr) != SQLITE_OK) {
-    RaiseSqlite(db.get(), path);
-  }
-  const std::unique_ptr<sqlite3_stmt, StatementFinalizer> insert(raw_statement);
-
+  data::NewTable houses;
+  houses.name = kDemoTable;
+  houses.columns = {"FloorArea", "GardenArea", "HouseNumber", "Price"};
   SplitMix random(7);
   for (int row = 0; row < kDemoPricedRows + kDemoUnpricedRows; ++row) {
     const double area = Round(random.Between(45.0, 230.0), 1);
@@ -113,18 +86,10 @@ std::string WriteDemoDatabase(const std::string& dir) {
     // its features suggest: the network predicts what such a house fetches.
     if (row == 0) price = 95.0;
     price = Round(price, 1);
-    sqlite3_bind_double(insert.get(), 1, area);
-    sqlite3_bind_double(insert.get(), 2, garden);
-    sqlite3_bind_double(insert.get(), 3, number);
-    if (row < kDemoPricedRows) {
-      sqlite3_bind_double(insert.get(), 4, price);
-    } else {
-      sqlite3_bind_null(insert.get(), 4);
-    }
-    if (sqlite3_step(insert.get()) != SQLITE_DONE) RaiseSqlite(db.get(), path);
-    sqlite3_reset(insert.get());
+    houses.rows.push_back({area, garden, number,
+                           row < kDemoPricedRows ? std::optional<double>(price) : std::nullopt});
   }
-  Exec(db.get(), path, "COMMIT;");
+  data::MakeNewTables(path, houses, std::nullopt, data::NewTablesOptions{});
   return path;
 }
 

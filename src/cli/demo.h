@@ -21,8 +21,9 @@ inline constexpr int kDemoUnpricedRows = 8;
 // missing; a database of that name written before is replaced) and returns
 // its path. Table Houses: FloorArea and GardenArea (m²), HouseNumber (no
 // bearing on the price), Price (thousands; Null in the last rows). The same
-// rows every time. Raises 3000 (with SQLite's text) or 75 when the file cannot
-// be written.
+// rows every time. Raises 75 when the folder or an earlier file cannot be
+// made or removed, and the database's errors (data::MakeNewTables) when the
+// file cannot be written.
 std::string WriteDemoDatabase(const std::string& dir);
 
 // Writes the database, trains on it (fixed seed) saving the network and a

@@ -15,7 +15,7 @@ namespace kelda::cli {
 
 struct ImportOptions {
   std::string csv;       // a header row of column names, then one row per example
-  std::string database;  // SQLite file, created when missing
+  std::string database;  // SQLite file, created when missing, or a server's name
   std::string table;     // a new table; an existing one is refused
   std::string target;
   std::vector<std::string> inputs;  // in this order; empty: every other column, in file order
@@ -47,17 +47,23 @@ std::vector<CsvRecord> ParseCsv(std::string_view text, std::string_view origin);
 
 // The side table that keeps the targets of the held-out rows: one row per
 // held-out row, (row, target, inputs...) with `row` (row_ when a column of
-// `table` has that name) the rowid the row had in `table` when imported, and the target and inputs
-// under their names in `table`. The inputs tie each target to its row; the rowid is a hint that a
-// VACUUM may have made stale.
-std::string HoldoutTableName(const std::string& table);
+// `table` has that name) the key the row got in `table` when imported (a
+// file's rowid, a server table's id), and the target and inputs under their
+// names in `table`. The inputs tie each target to its row; a rowid is a hint
+// that a VACUUM may have made stale. The name is `table` with "_holdout"
+// after it; on a server (`database` a server's name) inside the closing
+// quote of a quoted name.
+std::string HoldoutTableName(const std::string& database, const std::string& table);
 
 // Reads the CSV file and writes the table (and, with a holdout, its side
 // table) in one transaction, so an error or an interrupt leaves the database
-// as it was. A missing database file is written under a scratch name beside
-// it and takes its name only once whole, never replacing a file made
-// meanwhile (the import then goes into that one); nothing else is ever
-// removed. A symbolic link to a missing file is refused.
+// as it was (see data::MakeNewTables). A missing database file is written
+// under a scratch name beside it and takes its name only once whole, never
+// replacing a file made meanwhile (the import then goes into that one);
+// nothing else is ever removed. A symbolic link to a missing file is refused.
+// On a server, TABLE is `name` or `schema.name` as the server reads names,
+// and each table gets a key column first: `id` (1, 2, ... in the table's row
+// order) in the table, `row` in the side table.
 // Every input cell must be a number; a target cell a number or empty (a row
 // to predict, kept last as a run requires). Columns named rowid, oid or
 // _rowid_ keep the file's values like any other. The rows with a target come
@@ -72,8 +78,9 @@ std::string HoldoutTableName(const std::string& table);
 // for a column named Actual, and for a holdout outside 0 .. 1 or one that
 // leaves no example; 18 when interrupted; 3051 for a link to a missing file
 // or a database that cannot be created; 3000 and the database's numbers when
-// the table exists or cannot be written. Long names and cells are cut in
-// messages.
+// the table exists or cannot be written; 3151 when no connection to a server
+// can be made. Long names and cells are cut in messages; a server's name is
+// shown with its password masked.
 ImportReport ImportCsv(const ImportOptions& options);
 
 // How the stored predictions of the held-out rows of `table` match the
@@ -84,8 +91,9 @@ ImportReport ImportCsv(const ImportOptions& options);
 // is no side table in the layout import makes for the table as it stands
 // (its inputs, its target, Actual last), such as a user's own table of that
 // name, or one that earlier versions made with targets alone. Without
-// figures when a target or prediction is not a number. Raises the
-// database's errors, and 18 when interrupted.
+// figures when a target or prediction is not a number. Reads through the
+// calling thread's database engine; raises the database's errors, and 18
+// when interrupted.
 std::optional<FitFigures> MeasureHoldout(const std::string& database, const std::string& table);
 
 void PrintImportReport(const ImportOptions& options, const ImportReport& report, std::ostream& out);
