@@ -132,12 +132,13 @@ package: run-deps extra-deps
 # Configures again so that the build folder gains the benchmark targets;
 # builds only what the programs need.
 bench: run-deps test-deps bench-deps $(BUILD)/CMakeCache.txt
-	cmake -S . -B $(BUILD) $(OWN) -DKELDA_BENCH=ON
-	cmake --build $(BUILD) --target kelda_bench_foundations kelda_bench_training kelda_bench_quality kelda_bench_job -j $(JOBS)
+	cmake -S . -B $(BUILD) $(OWN) -DKELDA_BENCH=ON -DKELDA_TESTS=ON
+	cmake --build $(BUILD) --target kelda_bench_foundations kelda_bench_training kelda_bench_quality kelda_bench_job kelda_bench_server -j $(JOBS)
 	$(BUILD)/bench/kelda_bench_foundations
 	$(BUILD)/bench/kelda_bench_training
 	$(BUILD)/bench/kelda_bench_quality
 	$(BUILD)/bench/kelda_bench_job
+	$(BUILD)/bench/kelda_bench_server
 
 format:
 	clang-format -i $$(git ls-files '*.h' '*.cpp')

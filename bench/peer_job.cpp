@@ -7,32 +7,24 @@
 //   kelda_bench_peer DB TABLE EPOCHS
 //
 // Prints nothing on success; on failure one line on stderr and exit status 1.
-#include <doublefann.h>
 #include <sqlite3.h>
 
-#include <charconv>
-#include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <exception>
-#include <limits>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "peer_fann.h"
+
+namespace kelda::bench {
 namespace {
 
-constexpr int kHiddenUnits = 20;
-constexpr unsigned kSeed = 7;
-
-// The table's rows as FANN needs them: inputs are every column before the
+// The table's rows as they were loaded: inputs are every column before the
 // last two (the target, then Actual), as `kelda train` reads the table.
 struct Rows {
-  int inputs = 0;
   std::vector<sqlite3_int64> rowids;
-  std::vector<double> values;  // row by row, inputs then the target
-  std::vector<double> min;     // per column, inputs then the target
-  std::vector<double> max;
+  PeerExamples examples;
 };
 
 class Db {
@@ -92,73 +84,19 @@ Rows Load(Db& db, const std::string& table) {
   Stmt select(db, "SELECT rowid, * FROM " + Quote(table) + " ORDER BY rowid");
   const int columns = sqlite3_column_count(select.get()) - 1;  // without the rowid
   if (columns < 3) throw std::runtime_error("table " + table + " needs inputs, target and Actual");
-  Rows rows;
-  rows.inputs = columns - 2;
-  const int used = rows.inputs + 1;
-  rows.min.assign(used, std::numeric_limits<double>::infinity());
-  rows.max.assign(used, -std::numeric_limits<double>::infinity());
+  Rows rows{{}, PeerExamples(columns - 2)};
+  const int used = columns - 1;
   while (select.Step()) {
     rows.rowids.push_back(sqlite3_column_int64(select.get(), 0));
     for (int j = 0; j < used; ++j) {
       if (sqlite3_column_type(select.get(), j + 1) == SQLITE_NULL) {
         throw std::runtime_error("row " + std::to_string(rows.rowids.back()) + " holds a Null");
       }
-      const double v = sqlite3_column_double(select.get(), j + 1);
-      rows.values.push_back(v);
-      if (v < rows.min[j]) rows.min[j] = v;
-      if (v > rows.max[j]) rows.max[j] = v;
+      rows.examples.Append(j, sqlite3_column_double(select.get(), j + 1));
     }
   }
   if (rows.rowids.empty()) throw std::runtime_error("table " + table + " has no rows");
   return rows;
-}
-
-// A constant column scales to 0 rather than dividing by a zero range.
-double Scale(const Rows& rows, int column, double v) {
-  const double range = rows.max[column] - rows.min[column];
-  return range > 0.0 ? (v - rows.min[column]) / range : 0.0;
-}
-
-// FANN's objects, freed on every path out.
-struct Fann {
-  struct fann* ann = nullptr;
-  struct fann_train_data* data = nullptr;
-  ~Fann() {
-    if (ann != nullptr) fann_destroy(ann);
-    if (data != nullptr) fann_destroy_train(data);
-  }
-};
-
-// Trains for `epochs` and returns each row's unscaled prediction.
-std::vector<double> TrainAndPredict(const Rows& rows, int epochs) {
-  const auto count = static_cast<unsigned>(rows.rowids.size());
-  const auto inputs = static_cast<unsigned>(rows.inputs);
-  const unsigned used = inputs + 1;
-  Fann fann;
-  fann.data = fann_create_train(count, inputs, 1);
-  if (fann.data == nullptr) throw std::runtime_error("FANN could not allocate the examples");
-  for (unsigned r = 0; r < count; ++r) {
-    const double* row = &rows.values[static_cast<size_t>(r) * used];
-    for (unsigned j = 0; j < inputs; ++j) fann.data->input[r][j] = Scale(rows, j, row[j]);
-    fann.data->output[r][0] = Scale(rows, inputs, row[inputs]);
-  }
-  fann.ann = fann_create_standard(3, inputs, static_cast<unsigned>(kHiddenUnits), 1u);
-  if (fann.ann == nullptr) throw std::runtime_error("FANN could not create the network");
-  fann_set_activation_function_hidden(fann.ann, FANN_SIGMOID);
-  fann_set_activation_function_output(fann.ann, FANN_SIGMOID);
-  fann_set_training_algorithm(fann.ann, FANN_TRAIN_BATCH);
-  fann_set_learning_rate(fann.ann, 0.15f);
-  std::srand(kSeed);
-  fann_randomize_weights(fann.ann, -0.25, 0.25);
-  for (int e = 0; e < epochs; ++e) fann_train_epoch(fann.ann, fann.data);
-
-  const double min = rows.min[inputs];
-  const double range = rows.max[inputs] - min;
-  std::vector<double> predictions(count);
-  for (unsigned r = 0; r < count; ++r) {
-    predictions[r] = min + range * fann_run(fann.ann, fann.data->input[r])[0];
-  }
-  return predictions;
 }
 
 void WriteBack(Db& db, const std::string& table, const Rows& rows,
@@ -179,30 +117,21 @@ void WriteBack(Db& db, const std::string& table, const Rows& rows,
   }
 }
 
-int ParseEpochs(const char* text) {
-  int epochs = -1;
-  const char* end = text + std::char_traits<char>::length(text);
-  const auto [ptr, ec] = std::from_chars(text, end, epochs);
-  if (ec != std::errc() || ptr != end || epochs < 0) {
-    throw std::runtime_error(std::string("EPOCHS is a whole number from 0 up, not '") + text + "'");
-  }
-  return epochs;
-}
-
 int Run(int argc, char** argv) {
   if (argc != 4) throw std::runtime_error("usage: kelda_bench_peer DB TABLE EPOCHS");
   const int epochs = ParseEpochs(argv[3]);
   Db db(argv[1]);
   const Rows rows = Load(db, argv[2]);
-  WriteBack(db, argv[2], rows, TrainAndPredict(rows, epochs));
+  WriteBack(db, argv[2], rows, TrainAndPredict(rows.examples, epochs));
   return 0;
 }
 
 }  // namespace
+}  // namespace kelda::bench
 
 int main(int argc, char** argv) {
   try {
-    return Run(argc, argv);
+    return kelda::bench::Run(argc, argv);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "kelda_bench_peer: %s\n", e.what());
     return 1;

@@ -18,9 +18,9 @@
 
 #include "bench_common.h"
 #include "component/network.h"
-#include "component/thread_block.h"
 #include "component/thread_settings.h"
 #include "engine/engine.h"
+#include "run_epochs.h"
 
 namespace kelda::bench {
 namespace {
@@ -29,51 +29,6 @@ constexpr int32_t kEpochs = 100;
 constexpr int kReps = 21;
 constexpr int kRounds = 3;
 constexpr uint64_t kSeed = 7;
-
-using Clock = std::chrono::steady_clock;
-
-// The run's reporting rule: the first epoch and every tenth.
-bool IsReportEpoch(int32_t epoch) { return epoch == 1 || epoch % 10 == 0; }
-
-struct EpochTimes {
-  std::vector<double> plain_ms;
-  std::vector<double> report_ms;
-  int32_t epochs_run = 0;
-};
-
-EpochTimes TrainingRun(const std::string& path) {
-  ThreadBlock& block = ThisThread();
-  // A yield opens every epoch, right after the three row sources are
-  // rewound, so an epoch lasts from its first yield to the next epoch's. A
-  // report epoch thus includes the checkpoint of the log its commits wrote,
-  // which the next epoch's first rewind makes.
-  std::vector<Clock::time_point> starts(kEpochs + 1);
-  int32_t seen = 0;
-  ScopedThreadSettings settings(
-      kSeed,
-      [&] {
-        const int32_t epoch = block.progress.epoch;
-        if (epoch == seen || epoch < 1 || epoch > kEpochs) return;
-        starts[epoch] = Clock::now();
-        seen = epoch;
-      },
-      training::YieldUse::kLeavesDatabaseAlone);
-  Network net;
-  net.SetMSAccessDBName(path);
-  net.SetMSAccessTableName(kTable);
-  net.SetEpochs(kEpochs);
-  net.RunNetwork();
-
-  // The last epoch ends in the final write-back and is left out.
-  EpochTimes times;
-  times.epochs_run = seen;
-  for (int32_t epoch = 1; epoch < seen; ++epoch) {
-    const double ms =
-        std::chrono::duration<double, std::milli>(starts[epoch + 1] - starts[epoch]).count();
-    (IsReportEpoch(epoch) ? times.report_ms : times.plain_ms).push_back(ms);
-  }
-  return times;
-}
 
 // The floor under a report epoch's writes: `rows` bare updates of `Actual`
 // by rowid in one transaction, on a connection of their own.
@@ -152,7 +107,7 @@ struct Round {
 Round MeasureRound() {
   TempDir dir;
   BuildTable(dir.db_path());
-  const EpochTimes run = TrainingRun(dir.db_path());
+  const EpochTimes run = TimeRunEpochs(dir.db_path(), kTable, kEpochs, kSeed);
   if (run.plain_ms.empty() || run.report_ms.empty()) {
     throw std::runtime_error("the run ended after " + std::to_string(run.epochs_run) +
                              " epochs, too few to time");
@@ -235,7 +190,8 @@ int Run() {
     relevance_ratio.push_back(r.relevance_ms / (kInputs * (r.forward_ms + r.updates_ms)));
   }
   std::printf(
-      "%d rows, %d inputs, %d epochs; medians over %d rounds of each round's medians (epochs of "
+      "%d rows, %d inputs, %d epochs; medians over %d rounds of each "
+      "round's medians (epochs of "
       "a run; %d runs of each floor), ratios taken within each round\n",
       kRows, kInputs, kEpochs, kRounds, kReps);
   PrintMs("plain epoch", Median(plain));

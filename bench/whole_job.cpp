@@ -7,24 +7,17 @@
 // are separate processes started the same way, each on its own fresh copy
 // of the same table, run alternately so that load from elsewhere on the
 // machine falls on both. Prints medians and the ratio against its target.
-#include <fcntl.h>
-#include <spawn.h>
 #include <sqlite3.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
 
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "bench_common.h"
-
-extern char** environ;
+#include "timed_process.h"
 
 namespace kelda::bench {
 namespace {
@@ -65,48 +58,6 @@ void CopyTable(const std::string& from, const std::string& to) {
   if (step != SQLITE_DONE || finish != SQLITE_OK) {
     throw std::runtime_error("cannot copy " + from + " to " + to + ": " + sqlite3_errstr(finish));
   }
-}
-
-struct ProcessTimes {
-  double wall_ms = 0.0;
-  // User and system time of the process: less disturbed than the wall
-  // clock by other work on a shared machine.
-  double cpu_ms = 0.0;
-};
-
-double Ms(const timeval& t) { return static_cast<double>(t.tv_sec) * 1e3 + t.tv_usec / 1e3; }
-
-// Times `args` from its start to its exit. Its standard output, the tool's
-// report, goes to /dev/null; its errors stay on ours. A program that does not
-// exit with 0 ends the benchmark.
-ProcessTimes TimeProcess(std::vector<std::string> args) {
-  std::vector<char*> argv;
-  for (std::string& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  struct Actions {
-    posix_spawn_file_actions_t a;
-    Actions() { posix_spawn_file_actions_init(&a); }
-    ~Actions() { posix_spawn_file_actions_destroy(&a); }
-  } actions;
-  posix_spawn_file_actions_addopen(&actions.a, 1, "/dev/null", O_WRONLY, 0);
-  pid_t pid = 0;
-  int status = 0;
-  rusage usage{};
-  const double ms = TimeMs([&] {
-    const int err = posix_spawn(&pid, argv[0], &actions.a, nullptr, argv.data(), environ);
-    if (err != 0) throw std::runtime_error("cannot start " + args[0] + ": " + std::strerror(err));
-    while (wait4(pid, &status, 0, &usage) < 0) {
-      if (errno != EINTR) throw std::runtime_error("waiting for " + args[0] + " failed");
-    }
-  });
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    std::string command;
-    for (const std::string& a : args) command += (command.empty() ? "" : " ") + a;
-    const std::string how = WIFEXITED(status) ? "exit status " + std::to_string(WEXITSTATUS(status))
-                                              : "signal " + std::to_string(WTERMSIG(status));
-    throw std::runtime_error("'" + command + "' ended with " + how);
-  }
-  return {ms, Ms(usage.ru_utime) + Ms(usage.ru_stime)};
 }
 
 // Every row of the copy must hold a finite prediction: a run that ended
@@ -165,17 +116,12 @@ int Run() {
       run_ours();
     }
   }
-  const auto median = [](const std::vector<ProcessTimes>& runs, double ProcessTimes::*field) {
-    std::vector<double> values;
-    for (const ProcessTimes& run : runs) values.push_back(run.*field);
-    return Median(values);
-  };
-  const double ours_ms = median(ours, &ProcessTimes::wall_ms);
-  const double peer_ms = median(peer, &ProcessTimes::wall_ms);
+  const double ours_ms = MedianOf(ours, &ProcessTimes::wall_ms);
+  const double peer_ms = MedianOf(peer, &ProcessTimes::wall_ms);
   PrintMs("kelda train, process start to exit", ours_ms);
   PrintMs("peer program (SQLite + FANN batch), process start to exit", peer_ms);
-  PrintMs("kelda train, CPU time", median(ours, &ProcessTimes::cpu_ms));
-  PrintMs("peer program, CPU time", median(peer, &ProcessTimes::cpu_ms));
+  PrintMs("kelda train, CPU time", MedianOf(ours, &ProcessTimes::cpu_ms));
+  PrintMs("peer program, CPU time", MedianOf(peer, &ProcessTimes::cpu_ms));
   PrintRatio("whole job: kelda train / peer program", ours_ms / peer_ms, 1.5, false);
   std::printf("aim: <= 1.0x\n");
   return 0;

@@ -1,0 +1,46 @@
+// The FANN side of the peer programs, shared by the one on an SQLite file and
+// the one on a server table: the examples as they were loaded, and training
+// FANN's batch algorithm on them.
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+namespace kelda::bench {
+
+// A table's examples as FANN needs them, in the table's row order: each
+// row's inputs, then its target, and every one of those columns' range.
+class PeerExamples {
+ public:
+  // REQUIRES: inputs > 0.
+  explicit PeerExamples(int inputs);
+
+  int inputs() const { return inputs_; }
+  size_t rows() const { return values_.size() / static_cast<size_t>(inputs_ + 1); }
+
+  // Appends the value of `column` (0 .. inputs() - 1 an input, inputs() the
+  // target) to the row being loaded.
+  // REQUIRES: each row's columns are appended in order, 0 to inputs().
+  void Append(int column, double value);
+
+ private:
+  friend std::vector<double> TrainAndPredict(const PeerExamples& examples, int epochs);
+
+  int inputs_;
+  std::vector<double> values_;  // row by row, inputs then the target
+  std::vector<double> min_;     // per column, inputs then the target
+  std::vector<double> max_;
+};
+
+// Trains an inputs-20-1 sigmoid network with FANN's batch algorithm
+// for `epochs` on the examples, every column scaled to [0, 1] by its range
+// (sigmoid units need it), and returns each row's unscaled prediction in row
+// order. Throws std::runtime_error when FANN cannot allocate what it needs.
+// REQUIRES: examples.rows() > 0; complete rows only.
+std::vector<double> TrainAndPredict(const PeerExamples& examples, int epochs);
+
+// EPOCHS of a command line: a whole number from 0 up. Throws
+// std::runtime_error for anything else.
+int ParseEpochs(const char* text);
+
+}  // namespace kelda::bench

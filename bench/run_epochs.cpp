@@ -1,0 +1,50 @@
+#include "run_epochs.h"
+
+#include <chrono>
+
+#include "component/network.h"
+#include "component/thread_block.h"
+#include "component/thread_settings.h"
+
+namespace kelda::bench {
+
+bool IsReportEpoch(int32_t epoch) { return epoch == 1 || epoch % 10 == 0; }
+
+EpochTimes TimeRunEpochs(const std::string& database, const std::string& table, int32_t epochs,
+                         uint64_t seed) {
+  using Clock = std::chrono::steady_clock;
+  ThreadBlock& block = ThisThread();
+  // A yield opens every epoch, right after the three row sources are
+  // rewound, so an epoch lasts from its first yield to the next epoch's. A
+  // report epoch thus includes whatever the next epoch's first rewind does
+  // about the writes it made (a checkpoint of the log on a file).
+  std::vector<Clock::time_point> starts(static_cast<size_t>(epochs) + 1);
+  int32_t seen = 0;
+  ScopedThreadSettings settings(
+      seed,
+      [&] {
+        const int32_t epoch = block.progress.epoch;
+        if (epoch == seen || epoch < 1 || epoch > epochs) return;
+        starts[static_cast<size_t>(epoch)] = Clock::now();
+        seen = epoch;
+      },
+      training::YieldUse::kLeavesDatabaseAlone);
+  Network net;
+  net.SetMSAccessDBName(database);
+  net.SetMSAccessTableName(table);
+  net.SetEpochs(epochs);
+  net.RunNetwork();
+
+  EpochTimes times;
+  times.epochs_run = seen;
+  for (int32_t epoch = 1; epoch < seen; ++epoch) {
+    const double ms =
+        std::chrono::duration<double, std::milli>(starts[static_cast<size_t>(epoch) + 1] -
+                                                  starts[static_cast<size_t>(epoch)])
+            .count();
+    (IsReportEpoch(epoch) ? times.report_ms : times.plain_ms).push_back(ms);
+  }
+  return times;
+}
+
+}  // namespace kelda::bench

@@ -1,0 +1,26 @@
+// Timing a program from its start to its exit, for the benchmarks that set
+// kelda's tool against a peer program, each a process of its own.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace kelda::bench {
+
+struct ProcessTimes {
+  double wall_ms = 0.0;
+  // User and system time of the process: less disturbed than the wall
+  // clock by other work on a shared machine.
+  double cpu_ms = 0.0;
+};
+
+// Runs `args` (args[0] a path, not searched for) and times it from its start
+// to its exit. Its standard output, the tool's report, goes to /dev/null; its
+// errors stay on ours. Throws std::runtime_error when it cannot be started or
+// does not exit with 0, so that a failed run is never timed as a fast one.
+ProcessTimes TimeProcess(std::vector<std::string> args);
+
+// The median of `field` over `runs`.
+double MedianOf(const std::vector<ProcessTimes>& runs, double ProcessTimes::*field);
+
+}  // namespace kelda::bench
