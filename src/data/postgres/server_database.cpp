@@ -541,7 +541,8 @@ std::unique_ptr<RecordsetBackend> ServerDatabase::OpenColumns(const ColumnQuery&
                     QuoteIdentifier(query.alias) + " FROM " + RowSource(t->table);
   std::vector<Param> params;
   if (const std::shared_ptr<const RowIds> fixed = FixedOf(*t)) {
-    sql += " WHERE " + t->key_name + " OPERATOR(pg_catalog.=) ANY ($1::pg_catalog.int8[])";
+    // A semi-join, hashed: `= ANY (array)` would compare each row with every key.
+    sql += " WHERE " + t->key_name + " IN (SELECT pg_catalog.unnest($1::pg_catalog.int8[]))";
     params.push_back(ArrayText(*fixed, [](int64_t k) { return std::to_string(k); }));
   }
   return std::make_unique<ServerRecordset>(shared_from_this(), nullptr, std::vector<int>{}, false,
@@ -712,8 +713,7 @@ void ServerDatabase::Flush() {
       "WITH v AS (SELECT * FROM ROWS FROM (pg_catalog.unnest($1::pg_catalog.int8[]), "
       "pg_catalog.unnest($2::pg_catalog.float8[])) AS v(k, a)), o AS (SELECT t." +
       t->key_name + " AS k, t.xmin::pg_catalog.text AS x FROM " + RowSource(t->table) +
-      " AS t WHERE t." + t->key_name +
-      " OPERATOR(pg_catalog.=) ANY ($1::pg_catalog.int8[]) FOR UPDATE OF t) UPDATE " +
+      " AS t JOIN v ON t." + t->key_name + " OPERATOR(pg_catalog.=) v.k FOR UPDATE OF t) UPDATE " +
       RowSource(t->table) + " AS t SET " + column +
       " = v.a FROM v JOIN o ON o.k OPERATOR(pg_catalog.=) v.k WHERE t." + t->key_name +
       " OPERATOR(pg_catalog.=) v.k";
@@ -760,6 +760,23 @@ namespace {
 
 bool NotBefore(uint32_t xid, uint32_t since) { return static_cast<int32_t>(xid - since) >= 0; }
 
+// The items of a one-dimensional array of numbers as the server writes it
+// ("{1,2,3}"); none for NULL.
+std::vector<std::string_view> ArrayItems(const PGresult* r, int row, int col) {
+  std::vector<std::string_view> items;
+  if (PQgetisnull(r, row, col)) return items;
+  std::string_view text(PQgetvalue(r, row, col), static_cast<size_t>(PQgetlength(r, row, col)));
+  if (text.size() < 2) return items;
+  text = text.substr(1, text.size() - 2);
+  while (!text.empty()) {
+    const size_t comma = text.find(',');
+    items.push_back(text.substr(0, comma));
+    if (comma == std::string_view::npos) break;
+    text.remove_prefix(comma + 1);
+  }
+  return items;
+}
+
 }  // namespace
 
 void ServerDatabase::NoteWritten(const PGresult* r, bool watched) {
@@ -788,28 +805,38 @@ uint64_t ServerDatabase::DataVersion() {
   const TableState& t = *watched_;
   // A transaction that committed since the last look began after the
   // oldest one running then: only rows it wrote are sent, the run's own
-  // transactions left aside, with the row count for deletions. Nothing
-  // else crosses the connection, however many rows the table has.
+  // transactions left aside, with the row count for deletions, all from
+  // one scan. Own transactions older than that can match no such row; the
+  // newest, which wrote the most rows, is compared with first.
+  if (since_) {
+    std::erase_if(own_xids_, [this](uint32_t xid) { return !NotBefore(xid, *since_); });
+  }
   std::string own = "{";
-  for (const uint32_t xid : own_xids_) own += (own.size() > 1 ? "," : "") + std::to_string(xid);
+  for (auto it = own_xids_.rbegin(); it != own_xids_.rend(); ++it) {
+    own += (own.size() > 1 ? "," : "") + std::to_string(*it);
+  }
   own += "}";
   // The first look only marks where the next begins.
   const std::vector<Param> params{since_ ? Param(std::to_string(*since_)) : std::nullopt, own};
+  const std::string recent_row =
+      " FILTER (WHERE pg_catalog.age(t.xmin) OPERATOR(pg_catalog.<=) "
+      "pg_catalog.age($1::pg_catalog.xid) AND NOT (t.xmin OPERATOR(pg_catalog.=) ANY "
+      "($2::pg_catalog.xid[])))";
   const Result r = Run(
-      "SELECT c.n, c.s, r.k, r.x FROM (SELECT pg_catalog.count(*) AS n, "
+      "SELECT pg_catalog.count(*), "
       "pg_catalog.txid_snapshot_xmin(pg_catalog.txid_current_snapshot()) OPERATOR(pg_catalog.%) "
-      "4294967296 AS s FROM " +
-          RowSource(t.table) + ") c LEFT JOIN LATERAL (SELECT t." + t.key_name +
-          " AS k, t.xmin::pg_catalog.text AS x FROM " + RowSource(t.table) +
-          " AS t WHERE pg_catalog.age(t.xmin) OPERATOR(pg_catalog.<=) "
-          "pg_catalog.age($1::pg_catalog.xid) AND NOT (t.xmin OPERATOR(pg_catalog.=) ANY "
-          "($2::pg_catalog.xid[]))) r ON true",
+      "4294967296, pg_catalog.array_agg(t." +
+          t.key_name + ")" + recent_row + ", pg_catalog.array_agg(t.xmin::pg_catalog.text)" +
+          recent_row + " FROM " + RowSource(t.table) + " AS t",
       params, "looking for changes to " + t.table.qualified);
   const int64_t count = ReadKey(r.get(), 0, 0);
   const uint32_t snapshot = ReadXid(r.get(), 0, 1);
+  const std::vector<std::string_view> keys = ArrayItems(r.get(), 0, 2);
+  const std::vector<std::string_view> xids = ArrayItems(r.get(), 0, 3);
   std::unordered_map<int64_t, uint32_t> recent;
-  for (int i = 0; i < PQntuples(r.get()); ++i) {
-    if (!PQgetisnull(r.get(), i, 2)) recent.emplace(ReadKey(r.get(), i, 2), ReadXid(r.get(), i, 3));
+  for (size_t i = 0; i < keys.size() && i < xids.size(); ++i) {
+    recent.emplace(std::strtoll(std::string(keys[i]).c_str(), nullptr, 10),
+                   static_cast<uint32_t>(std::strtoul(std::string(xids[i]).c_str(), nullptr, 10)));
   }
   bool changed = std::exchange(changed_, false) || (since_ && count != count_);
   if (since_) {
