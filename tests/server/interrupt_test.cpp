@@ -32,23 +32,25 @@ TEST_P(InterruptTest, CancelsTheServersStatementAndEndsWith18) {
 
   TempDb scratch;
   const std::string err = scratch.File("err");
+  // Its own name among the server's sessions: other tests' runs may still be ending.
+  const std::string app = GetParam() == SIGINT ? "kelda_int" : "kelda_term";
+  const std::string uri = server().Uri() + "&application_name=" + app;
   const pid_t pid = ::fork();
   if (pid == 0) {
     const int out = ::open("/dev/null", O_WRONLY);
     const int fd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     ::dup2(out, 1);
     ::dup2(fd, 2);
-    ::execl(KELDA_BINARY, KELDA_BINARY, "train", server().Uri().c_str(), "t", "--epochs", "3",
-            "--seed", "1", "--quiet", static_cast<char*>(nullptr));
+    ::execl(KELDA_BINARY, KELDA_BINARY, "train", uri.c_str(), "t", "--epochs", "3", "--seed", "1",
+            "--quiet", static_cast<char*>(nullptr));
     ::_exit(127);
   }
   ASSERT_GT(pid, 0);
   PgConn watcher(server().Uri());
   bool waiting = false;
   for (int i = 0; i < 400 && !waiting; ++i) {
-    waiting = watcher.Scalar(
-                  "SELECT count(*) FROM pg_stat_activity WHERE application_name = "
-                  "'kelda' AND wait_event_type = 'Lock'") == "1";
+    waiting = watcher.Scalar("SELECT count(*) FROM pg_stat_activity WHERE application_name = '" +
+                             app + "' AND wait_event_type = 'Lock'") == "1";
     if (!waiting) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   ASSERT_TRUE(waiting) << "the run never waited for the held row";
@@ -61,8 +63,8 @@ TEST_P(InterruptTest, CancelsTheServersStatementAndEndsWith18) {
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 128 + GetParam());
   EXPECT_NE(FileText(err).find("error 18"), std::string::npos) << FileText(err);
-  EXPECT_EQ(watcher.Scalar("SELECT count(*) FROM pg_stat_activity WHERE application_name = "
-                           "'kelda'"),
+  EXPECT_EQ(watcher.Scalar("SELECT count(*) FROM pg_stat_activity WHERE application_name = '" +
+                           app + "'"),
             "0");
   holder.Exec("ROLLBACK");
   EXPECT_EQ(watcher.Scalar("SELECT count(\"Actual\") FROM t"), "0");

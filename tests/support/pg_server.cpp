@@ -188,17 +188,8 @@ void PgServer::Start() {
     }
   }
   const std::string data = dir_ + "/data";
-  const std::string log = dir_ + "/server.log";
-  const auto run = [&](const std::string& what, const std::string& command) {
-    // From /, which the server's account can always enter.
-    const ProcessResult r = RunProcess("/bin/sh", {"-c", "cd / && " + runner_ + command});
-    if (r.status != 0) {
-      throw std::runtime_error(what + " failed (" + std::to_string(r.status) + "): " + r.out +
-                               r.err + FileText(log));
-    }
-  };
-  run("initdb", ShellQuoted(bin_ + "/initdb") + " -D " + ShellQuoted(data) +
-                    " -U postgres -A trust -E UTF8 --locale=C --no-sync --no-instructions");
+  RunAsServer("initdb", ShellQuoted(bin_ + "/initdb") + " -D " + ShellQuoted(data) +
+                            " -U postgres -A trust -E UTF8 --locale=C --no-sync --no-instructions");
 
   // Trust for every role on the socket but the password role; no TCP at all.
   {
@@ -208,9 +199,13 @@ void PgServer::Start() {
     std::ofstream conf(data + "/postgresql.conf", std::ios::app);
     conf << "listen_addresses = ''\n"
          << "unix_socket_directories = '" << dir_ << "'\n"
-         << "port = " << kPort << "\n"
+         << "port = " << kPort
+         << "\n"
+         // No fsync, but every commit in the log before it returns: a
+         // server stopped at once, as a crash stops it, keeps what it
+         // reported committed, which the fault tests rely on.
          << "fsync = off\n"
-         << "synchronous_commit = off\n"
+         << "synchronous_commit = on\n"
          << "full_page_writes = off\n"
          << "max_connections = 30\n"
          << "shared_buffers = 16MB\n"
@@ -218,13 +213,35 @@ void PgServer::Start() {
          << "deadlock_timeout = 100ms\n";
     if (!hba || !conf) throw std::runtime_error("cannot write the configuration in " + data);
   }
-  run("pg_ctl start", ShellQuoted(bin_ + "/pg_ctl") + " start -w -t 60 -D " + ShellQuoted(data) +
-                          " -l " + ShellQuoted(log));
+  StartServer();
 
   PgConn admin(Uri("postgres", {}, "postgres"));
   admin.Exec(std::string("CREATE DATABASE ") + kDatabase);
   admin.Exec(std::string("CREATE ROLE ") + kPasswordUser + " LOGIN PASSWORD '" + kPassword + "'");
 }
+
+void PgServer::RunAsServer(const std::string& what, const std::string& command) const {
+  // From /, which the server's account can always enter.
+  const ProcessResult r = RunProcess("/bin/sh", {"-c", "cd / && " + runner_ + command});
+  if (r.status != 0) {
+    throw std::runtime_error(what + " failed (" + std::to_string(r.status) + "): " + r.out + r.err +
+                             FileText(dir_ + "/server.log"));
+  }
+}
+
+void PgServer::StartServer() const {
+  RunAsServer("pg_ctl start", ShellQuoted(bin_ + "/pg_ctl") + " start -w -t 60 -D " +
+                                  ShellQuoted(dir_ + "/data") + " -l " +
+                                  ShellQuoted(dir_ + "/server.log"));
+}
+
+void PgServer::Halt(bool immediate) {
+  RunAsServer("pg_ctl stop", ShellQuoted(bin_ + "/pg_ctl") + " stop -w -t 30 -D " +
+                                 ShellQuoted(dir_ + "/data") + " -m " +
+                                 (immediate ? "immediate" : "fast"));
+}
+
+void PgServer::Resume() { StartServer(); }
 
 void PgServer::Stop(bool immediate) {
   const std::string data = dir_ + "/data";

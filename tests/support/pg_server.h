@@ -71,8 +71,21 @@ class PgServer {
   // std::runtime_error unless it succeeds.
   void Exec(std::string_view sql) const;
 
+  // Stops the server as `pg_ctl stop -m fast` does (`immediate`: -m
+  // immediate, as a crash would leave it), ending every session; the cluster
+  // and its data stay. Throws std::runtime_error when pg_ctl fails.
+  void Halt(bool immediate);
+  // Starts the halted server again and waits until it accepts connections.
+  // Throws std::runtime_error (with the server's log) when it cannot.
+  void Resume();
+
  private:
   void Start();
+  // Runs `command` as the server's account from /; throws
+  // std::runtime_error naming `what`, with the server's log, when it fails.
+  void RunAsServer(const std::string& what, const std::string& command) const;
+  // pg_ctl start, waiting until the server accepts connections.
+  void StartServer() const;
   // Stops the server (`immediate`: at once, as after a failure; otherwise
   // cleanly, at once only when that fails) and removes the folder.
   void Stop(bool immediate);

@@ -88,6 +88,17 @@ bool StartsWithQueryWord(std::string_view text) {
   return false;
 }
 
+// The schema version of the relation `c` of pg_class: its identity and its
+// columns' numbers, names and types, hashed.
+std::string VersionOfClass() {
+  return "pg_catalog.hashtext(c.oid::pg_catalog.text OPERATOR(pg_catalog.||) "
+         "COALESCE((SELECT pg_catalog.string_agg(pg_catalog.concat_ws(' ', a.attnum, "
+         "a.attname, a.atttypid, a.atttypmod), ',' ORDER BY a.attnum) FROM pg_catalog.pg_attribute "
+         "a WHERE a.attrelid OPERATOR(pg_catalog.=) c.oid AND a.attnum OPERATOR(pg_catalog.>) 0 "
+         "AND "
+         "NOT a.attisdropped), ''))";
+}
+
 // An int8[] or float8[] parameter in the server's array text.
 template <class T, class Write>
 std::string ArrayText(const std::vector<T>& values, Write write) {
@@ -451,13 +462,9 @@ std::shared_ptr<const TableState> ServerDatabase::Table(const std::string& name)
   t->key_name = QuoteIdentifier(first_key.name);
   t->shown = InputColumns(table);
   const std::string oid = std::to_string(table.oid);
-  t->version_sql =
-      "(SELECT pg_catalog.hashtext(c.oid::pg_catalog.text OPERATOR(pg_catalog.||) "
-      "COALESCE((SELECT pg_catalog.string_agg(pg_catalog.concat_ws(' ', a.attnum, "
-      "a.attname, a.atttypid, a.atttypmod), ',' ORDER BY a.attnum) FROM pg_catalog.pg_attribute "
-      "a WHERE a.attrelid OPERATOR(pg_catalog.=) c.oid AND a.attnum OPERATOR(pg_catalog.>) 0 AND "
-      "NOT a.attisdropped), '')) FROM pg_catalog.pg_class c WHERE c.oid OPERATOR(pg_catalog.=) " +
-      oid + "::pg_catalog.oid)";
+  t->version_sql = "(SELECT " + VersionOfClass() +
+                   " FROM pg_catalog.pg_class c WHERE c.oid OPERATOR(pg_catalog.=) " + oid +
+                   "::pg_catalog.oid)";
   const Param p = oid;
   const Result trig = Run(
       "SELECT pg_catalog.count(*) FROM pg_catalog.pg_trigger WHERE tgrelid OPERATOR(pg_catalog.=) "
@@ -604,6 +611,28 @@ uint32_t ServerDatabase::AppendField(const std::string& table, const FieldDef& d
 void ServerDatabase::FixRows(const std::string& table, std::shared_ptr<const RowIds> rows,
                              uint32_t schema_version) {
   std::shared_ptr<const TableState> t = Table(table);
+  // Each database of a run resolves the host's name anew: a table of that
+  // name made since in an earlier schema of the search path must not take
+  // the place of the run's. The run's table is the one of that name in the
+  // search path whose version the run holds; when none has it, the run's
+  // table has changed, and the held version says so at the first read or
+  // write.
+  if (SchemaVersion(*t, "fixing the run's rows") != schema_version) {
+    const std::vector<Param> params{t->table.name,
+                                    std::to_string(static_cast<int32_t>(schema_version))};
+    const Result r =
+        Run("SELECT n.nspname FROM pg_catalog.pg_class c JOIN pg_catalog.pg_namespace n ON n.oid "
+            "OPERATOR(pg_catalog.=) c.relnamespace WHERE c.relname OPERATOR(pg_catalog.=) $1 AND "
+            "n.nspname OPERATOR(pg_catalog.=) ANY (pg_catalog.current_schemas(false)) AND " +
+                VersionOfClass() + " OPERATOR(pg_catalog.=) $2::pg_catalog.int4",
+            params, "finding the run's table");
+    if (PQntuples(r.get()) == 1) {
+      const std::shared_ptr<const TableState> run_table =
+          Table(QuoteIdentifier(PQgetvalue(r.get(), 0, 0)) + "." + QuoteIdentifier(t->table.name));
+      tables_[table] = run_table;
+      t = run_table;
+    }
+  }
   // A handle whose rows are fixed belongs to a run or a prediction, which
   // writes into them: a role that may only read is told so before any
   // training, not at the first report.
