@@ -1,5 +1,6 @@
 #include "data/postgres/server_database.h"
 
+#include <algorithm>
 #include <cctype>
 #include <charconv>
 #include <cmath>
@@ -192,9 +193,18 @@ class ServerDatabase final : public DatabaseBackend,
   void Flush();
   // The xmin each row had when it was written by the group's statement:
   // a change another session made before it counts.
-  // `r`: the written rows' keys, old and new xmin. `watched`: of the table
-  // DataVersion watches.
-  void NoteWritten(const PGresult* r, bool watched);
+  // The server's snapshot of transactions: the oldest running, the next id
+  // to be given, those running.
+  struct Snapshot {
+    uint64_t xmin = 0, xmax = 0;
+    std::vector<uint64_t> running;
+  };
+  Snapshot TakeSnapshot(std::string_view what);
+  // True when no transaction but this database's own can have committed
+  // between the two snapshots.
+  bool Quiet(const Snapshot& then, const Snapshot& now) const;
+  // After this database wrote rows of `t` (their transaction among its own).
+  void AfterOwnWrite(const TableState& t);
 
   std::optional<Connection> conn_;  // none once closed
   std::string name_;
@@ -219,6 +229,7 @@ class ServerDatabase final : public DatabaseBackend,
   // the rows counted then.
   std::set<uint32_t> own_xids_;
   std::optional<uint32_t> since_;
+  std::optional<Snapshot> look_;  // the snapshot of the last look
   std::unordered_map<int64_t, uint32_t> recent_;
   int64_t count_ = 0;
   std::shared_ptr<const TableState> watched_;
@@ -689,6 +700,7 @@ std::vector<Value> ServerDatabase::WriteRow(const TableState& t, int64_t key,
   const Result r = Run(sql, params, "writing a row of " + t.table.qualified);
   if (PQntuples(r.get()) == 0) RaiseMissing(t, key, "writing");
   own_xids_.insert(ReadXid(r.get(), 0, static_cast<int>(columns.size())));
+  AfterOwnWrite(t);
   std::vector<Value> stored;
   for (size_t k = 0; k < columns.size(); ++k)
     stored.push_back(ReadValue(r.get(), 0, static_cast<int>(k)));
@@ -735,16 +747,10 @@ void ServerDatabase::Flush() {
   group_index_.clear();
   const std::string column =
       QuoteIdentifier(t->table.columns[static_cast<size_t>(group_field_)].name);
-  // The old rows are locked and their xmin read first, so that a change
-  // another session made to a row since the last look is still noticed
-  // after this statement makes the row this run's own.
   std::string sql =
       "WITH v AS (SELECT * FROM ROWS FROM (pg_catalog.unnest($1::pg_catalog.int8[]), "
-      "pg_catalog.unnest($2::pg_catalog.float8[])) AS v(k, a)), o AS (SELECT t." +
-      t->key_name + " AS k, t.xmin::pg_catalog.text AS x FROM " + RowSource(t->table) +
-      " AS t JOIN v ON t." + t->key_name + " OPERATOR(pg_catalog.=) v.k FOR UPDATE OF t) UPDATE " +
-      RowSource(t->table) + " AS t SET " + column +
-      " = v.a FROM v JOIN o ON o.k OPERATOR(pg_catalog.=) v.k WHERE t." + t->key_name +
+      "pg_catalog.unnest($2::pg_catalog.float8[])) AS v(k, a)) UPDATE " +
+      RowSource(t->table) + " AS t SET " + column + " = v.a FROM v WHERE t." + t->key_name +
       " OPERATOR(pg_catalog.=) v.k";
   std::vector<Param> params{ArrayText(keys, [](int64_t k) { return std::to_string(k); }),
                             ArrayText(values, [](double d) { return NumberText(d); })};
@@ -752,7 +758,7 @@ void ServerDatabase::Flush() {
     params.push_back(std::to_string(static_cast<int32_t>(*held)));
     sql += " AND " + t->version_sql + " OPERATOR(pg_catalog.=) $3::pg_catalog.int4";
   }
-  sql += " RETURNING t." + t->key_name + ", o.x, t.xmin::pg_catalog.text";
+  sql += " RETURNING t." + t->key_name + ", t.xmin::pg_catalog.text";
   Connection& conn = Live();
   const std::string what = "writing a group of rows of " + t->table.qualified;
   conn.Exec("BEGIN", what);
@@ -780,7 +786,8 @@ void ServerDatabase::Flush() {
   }
   conn.Exec("COMMIT", what);
   committed = true;
-  NoteWritten(r.get(), watched_ && watched_->table.oid == t->table.oid);
+  own_xids_.insert(ReadXid(r.get(), 0, 1));
+  AfterOwnWrite(*t);
 }
 
 // Whether transaction id `xid` began at or after `since`, both 32-bit
@@ -808,17 +815,47 @@ std::vector<std::string_view> ArrayItems(const PGresult* r, int row, int col) {
 
 }  // namespace
 
-void ServerDatabase::NoteWritten(const PGresult* r, bool watched) {
-  for (int i = 0; i < PQntuples(r); ++i) {
-    const int64_t key = ReadKey(r, i, 0);
-    const uint32_t old_xid = ReadXid(r, i, 1);
-    own_xids_.insert(ReadXid(r, i, 2));
-    if (!watched || !since_ || own_xids_.contains(old_xid) || !NotBefore(old_xid, *since_)) {
-      continue;
-    }
-    const auto it = recent_.find(key);
-    if (it == recent_.end() || it->second != old_xid) changed_ = true;
+ServerDatabase::Snapshot ServerDatabase::TakeSnapshot(std::string_view what) {
+  const Result r = Run("SELECT pg_catalog.txid_current_snapshot()::pg_catalog.text", {}, what);
+  // xmin:xmax:xip,xip,...
+  Snapshot snapshot;
+  const char* p = PQgetvalue(r.get(), 0, 0);
+  char* end = nullptr;
+  snapshot.xmin = std::strtoull(p, &end, 10);
+  snapshot.xmax = std::strtoull(end + 1, &end, 10);
+  while (*end == ':' || *end == ',') {
+    if (end[1] == '\0') break;
+    snapshot.running.push_back(std::strtoull(end + 1, &end, 10));
   }
+  return snapshot;
+}
+
+bool ServerDatabase::Quiet(const Snapshot& then, const Snapshot& now) const {
+  // Every transaction that may have committed between the two: those given
+  // an id since, and those running then that are no longer. Any that is not
+  // one of this database's own may have changed a row.
+  const auto own = [this](uint64_t xid) {
+    return own_xids_.contains(static_cast<uint32_t>(xid & 0xFFFFFFFFu));
+  };
+  if (now.xmax < then.xmax || now.xmax - then.xmax > own_xids_.size()) return false;
+  for (uint64_t xid = then.xmax; xid < now.xmax; ++xid) {
+    if (!own(xid)) return false;
+  }
+  for (const uint64_t xid : then.running) {
+    if (!own(xid) && std::find(now.running.begin(), now.running.end(), xid) == now.running.end()) {
+      return false;
+    }
+  }
+  return true;
+}
+
+void ServerDatabase::AfterOwnWrite(const TableState& t) {
+  if (!watched_ || watched_->table.oid != t.table.oid || !look_) return;
+  // A row another session changed since the last look and this write then
+  // made the run's own would look unchanged to the next: unless no other
+  // session can have committed anything meanwhile, the next look reports a
+  // change.
+  if (!Quiet(*look_, TakeSnapshot("looking for changes to " + t.table.qualified))) changed_ = true;
 }
 
 uint64_t ServerDatabase::DataVersion() {
@@ -832,6 +869,15 @@ uint64_t ServerDatabase::DataVersion() {
     if (!watched_) return version_;
   }
   const TableState& t = *watched_;
+  const std::string what = "looking for changes to " + t.table.qualified;
+  Snapshot now = TakeSnapshot(what);
+  // While no other session can have committed anything since the last
+  // look, nothing of the table need be read.
+  if (look_ && since_ && Quiet(*look_, now)) {
+    if (std::exchange(changed_, false)) ++version_;
+    look_ = std::move(now);
+    return version_;
+  }
   // A transaction that committed since the last look began after the
   // oldest one running then: only rows it wrote are sent, the run's own
   // transactions left aside, with the row count for deletions, all from
@@ -857,7 +903,7 @@ uint64_t ServerDatabase::DataVersion() {
       "4294967296, pg_catalog.array_agg(t." +
           t.key_name + ")" + recent_row + ", pg_catalog.array_agg(t.xmin::pg_catalog.text)" +
           recent_row + " FROM " + RowSource(t.table) + " AS t",
-      params, "looking for changes to " + t.table.qualified);
+      params, what);
   const int64_t count = ReadKey(r.get(), 0, 0);
   const uint32_t snapshot = ReadXid(r.get(), 0, 1);
   const std::vector<std::string_view> keys = ArrayItems(r.get(), 0, 2);
@@ -876,6 +922,7 @@ uint64_t ServerDatabase::DataVersion() {
   }
   if (changed) ++version_;
   since_ = snapshot;
+  look_ = std::move(now);
   count_ = count;
   recent_ = std::move(recent);
   return version_;
