@@ -230,6 +230,12 @@ class ServerDatabase final : public DatabaseBackend,
   std::set<uint32_t> own_xids_;
   std::optional<uint32_t> since_;
   std::optional<Snapshot> look_;  // the snapshot of the last look
+
+  // Every column's least and greatest value over the run's rows of one
+  // table, from the scan of the first aggregate a run asks for; dropped by
+  // anything else the database does.
+  Result ranges_;
+  uint32_t ranges_oid_ = 0;
   std::unordered_map<int64_t, uint32_t> recent_;
   int64_t count_ = 0;
   std::shared_ptr<const TableState> watched_;
@@ -256,8 +262,10 @@ class ServerRecordset final : public RecordsetBackend {
       for (int c : columns_) names_.push_back(table_->table.columns[static_cast<size_t>(c)].name);
       fixed_ = db_->FixedOf(*table_);
     }
-    Start();
+    // A table's rows are read when first looked at; a query's at once, for
+    // its fields' names.
     if (!table_) {
+      Start();
       for (int i = 0; i < PQnfields(rows_.get()); ++i) names_.push_back(PQfname(rows_.get(), i));
     }
   }
@@ -433,6 +441,60 @@ class ServerRecordset final : public RecordsetBackend {
   std::map<int, Value> overrides_;  // assigned, or stored by Update, for the current row
 };
 
+// One aggregate's value: a read-only row of one field.
+class OneValue final : public RecordsetBackend {
+ public:
+  OneValue(std::shared_ptr<ServerDatabase> db, std::string name, Value value)
+      : db_(std::move(db)), name_(std::move(name)), value_(std::move(value)) {}
+  bool IsEOF() const override {
+    db_->Live();
+    return eof_;
+  }
+  void MoveFirst() override {
+    db_->Live();
+    eof_ = false;
+  }
+  void MoveNext() override {
+    if (IsEOF()) Raise(kErrNoCurrentRecord, StandardErrorText(kErrNoCurrentRecord));
+    eof_ = true;
+  }
+  int FieldCount() const override { return 1; }
+  int FindField(std::string_view name) const override {
+    if (name.size() != name_.size()) return -1;
+    for (size_t k = 0; k < name.size(); ++k) {
+      if (std::tolower(static_cast<unsigned char>(name[k])) !=
+          std::tolower(static_cast<unsigned char>(name_[k]))) {
+        return -1;
+      }
+    }
+    return 0;
+  }
+  const std::string& FieldName(int) const override { return name_; }
+  Value Get(int) const override {
+    if (IsEOF()) Raise(kErrNoCurrentRecord, StandardErrorText(kErrNoCurrentRecord));
+    return value_;
+  }
+  void Set(int, const Value&) override { Edit(); }
+  bool Updatable() const override { return false; }
+  std::optional<int64_t> RowId() const override { return std::nullopt; }
+  uint32_t SchemaVersion() const override { return 0; }
+  void Edit() override {
+    Raise(kErrInvalidOperation,
+          StandardErrorText(kErrInvalidOperation) + ": the rows of a query cannot be changed");
+  }
+  void Update() override { Raise(kErrNotInEdit, StandardErrorText(kErrNotInEdit)); }
+  Value UpdateRow(int64_t, int, const Value&) override {
+    Edit();
+    return {};
+  }
+
+ private:
+  std::shared_ptr<ServerDatabase> db_;
+  std::string name_;
+  Value value_;
+  bool eof_ = false;
+};
+
 // ---- The database ----------------------------------------------------------
 
 Result ServerDatabase::Run(const std::string& sql, std::span<const Param> params,
@@ -519,6 +581,7 @@ void ServerDatabase::RaiseMissing(const TableState& t, int64_t key, std::string_
 
 std::unique_ptr<RecordsetBackend> ServerDatabase::OpenRecordset(const std::string& source) {
   Live();
+  ranges_.reset();
   if (StartsWithQueryWord(source)) {
     return std::make_unique<ServerRecordset>(shared_from_this(), nullptr, std::vector<int>{}, false,
                                              source, std::vector<Param>{});
@@ -546,25 +609,37 @@ std::unique_ptr<RecordsetBackend> ServerDatabase::OpenColumns(const ColumnQuery&
     columns.push_back(found);
   }
   if (query.kind == ColumnQuery::Kind::kRows) {
+    ranges_.reset();
     std::vector<int> all{t->key};
     all.insert(all.end(), columns.begin(), columns.end());
     return std::make_unique<ServerRecordset>(shared_from_this(), t, columns, false,
                                              KeyOrderSelect(t->table, all), std::vector<Param>{});
   }
-  // The range over the run's rows only, as the rows are read.
-  const std::string column =
-      QuoteIdentifier(t->table.columns[static_cast<size_t>(columns.at(0))].name);
-  std::string sql = std::string("SELECT pg_catalog.") +
-                    (query.kind == ColumnQuery::Kind::kMin ? "min(" : "max(") + column + ") AS " +
-                    QuoteIdentifier(query.alias) + " FROM " + RowSource(t->table);
-  std::vector<Param> params;
-  if (const std::shared_ptr<const RowIds> fixed = FixedOf(*t)) {
-    // A semi-join, hashed: `= ANY (array)` would compare each row with every key.
-    sql += " WHERE " + t->key_name + " IN (SELECT pg_catalog.unnest($1::pg_catalog.int8[]))";
-    params.push_back(ArrayText(*fixed, [](int64_t k) { return std::to_string(k); }));
+  // The ranges over the run's rows only, as the rows are read. A run asks
+  // for every column's least and greatest value in a row: all of them come
+  // from one scan, kept for the aggregates that follow it.
+  if (!ranges_ || ranges_oid_ != t->table.oid) {
+    std::string sql = "SELECT ";
+    for (size_t i = 0; i < t->shown.size(); ++i) {
+      const std::string c =
+          QuoteIdentifier(t->table.columns[static_cast<size_t>(t->shown[i])].name);
+      sql += (i > 0 ? ", pg_catalog.min(" : "pg_catalog.min(") + c + "), pg_catalog.max(" + c + ")";
+    }
+    sql += " FROM " + RowSource(t->table);
+    std::vector<Param> params;
+    if (const std::shared_ptr<const RowIds> fixed = FixedOf(*t)) {
+      // A semi-join, hashed: `= ANY (array)` would compare each row with every key.
+      sql += " WHERE " + t->key_name + " IN (SELECT pg_catalog.unnest($1::pg_catalog.int8[]))";
+      params.push_back(ArrayText(*fixed, [](int64_t k) { return std::to_string(k); }));
+    }
+    ranges_ = Run(sql, params, "reading the ranges of " + t->table.qualified);
+    ranges_oid_ = t->table.oid;
   }
-  return std::make_unique<ServerRecordset>(shared_from_this(), nullptr, std::vector<int>{}, false,
-                                           std::move(sql), std::move(params));
+  const auto shown = std::find(t->shown.begin(), t->shown.end(), columns.at(0));
+  const int at = 2 * static_cast<int>(shown - t->shown.begin()) +
+                 (query.kind == ColumnQuery::Kind::kMin ? 0 : 1);
+  Value v = ReadValue(ranges_.get(), 0, at);
+  return std::make_unique<OneValue>(shared_from_this(), query.alias, std::move(v));
 }
 
 std::string ServerDatabase::FindTableDef(const std::string& name) {
@@ -850,6 +925,7 @@ bool ServerDatabase::Quiet(const Snapshot& then, const Snapshot& now) const {
 }
 
 void ServerDatabase::AfterOwnWrite(const TableState& t) {
+  ranges_.reset();
   if (!watched_ || watched_->table.oid != t.table.oid || !look_) return;
   // A row another session changed since the last look and this write then
   // made the run's own would look unchanged to the next: unless no other

@@ -13,8 +13,8 @@
 // when Update or UpdateRow returns; with updates grouped (GroupUpdates), a
 // double precision column of a table without triggers is written in groups
 // of rows, one statement and one transaction each, when the group's window
-// has passed or the group is committed. Rows are locked one by one, never the
-// table. A row another session holds locked is waited for up to the busy
+// has passed or the group is committed. Only the written rows are locked,
+// never the table. A row another session holds locked is waited for up to the busy
 // timeout, then 3218.
 //
 // A run's rows (FixRows) are kept by their keys: rows inserted later are not
@@ -25,9 +25,14 @@
 // not.
 //
 // DataVersion changes when another session has committed a change to a row
-// of the run (the fixed rows, or every row before any are fixed): each row's
-// xmin is compared with what the last look saw, the transactions of this
-// Database's own writes left aside.
+// of the run (the fixed rows, or every row before any are fixed). A look
+// first asks the server's transaction snapshot: while no transaction but
+// this Database's own can have committed since the last look, nothing more
+// is read. Otherwise the rows written by transactions that began since the
+// last look are compared with what it saw, this Database's own transactions
+// left aside. A write of the run's own made while another session may have
+// committed makes the next look report a change: the row it wrote no longer
+// shows who changed it before.
 #pragma once
 
 #include <chrono>
