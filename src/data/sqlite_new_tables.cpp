@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "base/error.h"
+#include "data/db_core.h"
 
 #ifndef _WIN32
 #include <fcntl.h>
@@ -39,40 +40,14 @@ void MakeNewSqliteTables(const std::string& path, const NewTable&, const std::op
 
 namespace {
 
-// Numbers and texts of their own, which callers and their users have come
-// to rely on: those of the layer's check path (db_core.h) differ.
+// The layer's numbers (db_core.h), with texts of import's own, which its
+// users have come to rely on.
 [[noreturn]] void RaiseSqlite(sqlite3* db, int code, const std::string& what) {
-  if ((code & 0xFF) == SQLITE_INTERRUPT) Raise(kErrUserInterrupt);
   const std::string text = db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(code);
-  int32_t number = kErrDatabase;
-  switch (code & 0xFF) {
-    case SQLITE_FULL:
-      number = kErrDiskFull;
-      break;
-    case SQLITE_READONLY:
-      number = kErrReadOnly;
-      break;
-    case SQLITE_BUSY:
-    case SQLITE_LOCKED:
-      number = kErrLocked;
-      break;
-    case SQLITE_CANTOPEN:
-      number = kErrCannotOpen;
-      break;
-    case SQLITE_NOTADB:
-      number = kErrNotADatabase;
-      break;
-    case SQLITE_CORRUPT:
-      number = kErrCorrupt;
-      break;
-    case SQLITE_IOERR:
-      number = kErrIo;
-      break;
-  }
+  const int32_t number = ErrorNumberFor(code, text);
+  if (number == kErrUserInterrupt) Raise(kErrUserInterrupt);
   Raise(number, what + ": " + text);
 }
-
-std::string Quoted(const std::string& path) { return "'" + path + "'"; }
 
 struct DbCloser {
   void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
