@@ -69,6 +69,10 @@ class DatabaseBackend {
 // `text` in single quotes, for messages.
 std::string Quoted(std::string_view text);
 
+// True when `text`, after blanks, begins with the word SELECT or WITH (any
+// case): the text of a query rather than a table's name.
+bool StartsWithQueryWord(std::string_view text);
+
 // Opens the server database `name` (DBEngine::OpenDatabase). On a build
 // without the server engine, raises 3151 saying that only files can be read.
 // REQUIRES: IsServerName(name).

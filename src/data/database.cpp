@@ -29,6 +29,26 @@ std::string Quoted(std::string_view text) {
   quoted += '\'';
   return quoted;
 }
+
+bool StartsWithQueryWord(std::string_view text) {
+  size_t i = 0;
+  while (i < text.size() && (text[i] == ' ' || text[i] == '\t' || text[i] == '\r' ||
+                             text[i] == '\n' || text[i] == '\f' || text[i] == '\v')) {
+    ++i;
+  }
+  text.remove_prefix(i);
+  for (std::string_view word : {std::string_view("SELECT"), std::string_view("WITH")}) {
+    if (text.size() >= word.size() && SameName(text.substr(0, word.size()), word)) {
+      if (text.size() == word.size()) return true;
+      const char next = text[word.size()];
+      const bool ident = (next >= 'a' && next <= 'z') || (next >= 'A' && next <= 'Z') ||
+                         (next >= '0' && next <= '9') || next == '_' || next == '$' ||
+                         static_cast<unsigned char>(next) >= 0x80;
+      if (!ident) return true;
+    }
+  }
+  return false;
+}
 namespace {
 
 // SQLITE_TESTCTRL_OPTIMIZATIONS bit of the planner's covering-index scans.
@@ -118,26 +138,6 @@ void CheckFileKind(const std::string& path, const unsigned char* header, size_t 
 bool IsRollbackMode(const std::string& mode) {
   for (const char* m : {"delete", "truncate", "persist"}) {
     if (SameName(mode, m)) return true;
-  }
-  return false;
-}
-
-bool StartsWithQueryWord(std::string_view text) {
-  size_t i = 0;
-  while (i < text.size() && (text[i] == ' ' || text[i] == '\t' || text[i] == '\r' ||
-                             text[i] == '\n' || text[i] == '\f' || text[i] == '\v')) {
-    ++i;
-  }
-  text.remove_prefix(i);
-  for (std::string_view word : {std::string_view("SELECT"), std::string_view("WITH")}) {
-    if (text.size() >= word.size() && SameName(text.substr(0, word.size()), word)) {
-      if (text.size() == word.size()) return true;
-      const char next = text[word.size()];
-      const bool ident = (next >= 'a' && next <= 'z') || (next >= 'A' && next <= 'Z') ||
-                         (next >= '0' && next <= '9') || next == '_' || next == '$' ||
-                         static_cast<unsigned char>(next) >= 0x80;
-      if (!ident) return true;
-    }
   }
   return false;
 }

@@ -92,6 +92,10 @@ class Connection {
 
   // The connection itself, for reading results and its state.
   const PGconn* get() const { return conn_; }
+  // The check path: raises the error for a failed call that gave `result`
+  // (null when it gave none), for libpq calls made on raw() too (a COPY).
+  [[noreturn]] void RaiseFailure(const PGresult* result, std::string_view what) const;
+
   // The same for a synchronous libpq call (the catalog's look-ups).
   // REQUIRES: no statement of this class in progress.
   PGconn* raw() { return conn_; }
@@ -132,9 +136,6 @@ class Connection {
   // left of it and raises 18.
   [[noreturn]] void RaiseInterrupted(std::string_view what);
 
-  // The check path: raises the error for a failed call that gave `result`
-  // (null when it gave none).
-  [[noreturn]] void RaiseFailure(const PGresult* result, std::string_view what) const;
   // `text` with the name as given shown masked, and every password and piece
   // of one replaced by "***".
   std::string Scrubbed(std::string text) const;

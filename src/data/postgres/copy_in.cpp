@@ -36,22 +36,6 @@ constexpr const char* kRelationExists =
     "ON n.oid OPERATOR(pg_catalog.=) c.relnamespace "
     "WHERE n.nspname OPERATOR(pg_catalog.=) $1 AND c.relname OPERATOR(pg_catalog.=) $2";
 
-std::string OneLine(std::string_view text) {
-  std::string out;
-  bool space = false;
-  for (char c : text) {
-    if (c == '\n' || c == '\r' || c == '\t') {
-      space = true;
-      continue;
-    }
-    if (space && !out.empty() && out.back() != ' ') out += ' ';
-    space = false;
-    out += c;
-  }
-  while (!out.empty() && out.back() == ' ') out.pop_back();
-  return out;
-}
-
 // The reading and writing of one COPY on the connection's socket, which
 // libpq keeps non-blocking (Connection::Open).
 class Copy {
@@ -59,31 +43,9 @@ class Copy {
   Copy(Connection& conn, const InterruptCheck& interrupt, std::string_view what)
       : conn_(conn), c_(conn.raw()), interrupt_(interrupt), what_(what) {}
 
-  // Raises the failure of a call that gave `result` (null when none), as
-  // Connection's check path words it.
+  // Raises the failure of a call that gave `result` (null when none).
   [[noreturn]] void RaiseFailure(const PGresult* result) const {
-    const int32_t number = ErrorNumberForFailure(c_, result);
-    const char* primary =
-        result != nullptr ? PQresultErrorField(result, PG_DIAG_MESSAGE_PRIMARY) : nullptr;
-    std::string message = OneLine(primary != nullptr ? primary : PQerrorMessage(c_));
-    if (message.empty()) message = "no message from the server";
-    std::string text = StandardErrorText(number) + ": " + message + " (" + std::string(what_) +
-                       ", server " + conn_.ShownName();
-    const char* sqlstate =
-        result != nullptr ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
-    if (sqlstate != nullptr) text += std::string(", SQLSTATE ") + sqlstate;
-    text += ")";
-    // The server never repeats a password; libpq's own texts are kept from
-    // holding the one it used all the same.
-    const char* used = PQpass(c_);
-    if (used != nullptr && *used != '\0') {
-      const std::string secret = used;
-      for (std::size_t at = text.find(secret); at != std::string::npos;
-           at = text.find(secret, at)) {
-        text.replace(at, secret.size(), "***");
-      }
-    }
-    Raise(number, text);
+    conn_.RaiseFailure(result, what_);
   }
 
   // After a stop: ends the COPY as failed, cancels what the server still

@@ -66,29 +66,6 @@ uint32_t ReadXid(const PGresult* r, int row, int col) {
   return static_cast<uint32_t>(std::strtoul(PQgetvalue(r, row, col), nullptr, 10));
 }
 
-bool StartsWithQueryWord(std::string_view text) {
-  while (!text.empty() &&
-         std::string_view(" \t\r\n\f\v").find(text.front()) != std::string_view::npos) {
-    text.remove_prefix(1);
-  }
-  for (std::string_view word : {std::string_view("select"), std::string_view("with")}) {
-    if (text.size() < word.size()) continue;
-    bool same = true;
-    for (size_t i = 0; i < word.size(); ++i) {
-      const char c = text[i];
-      same = same && (c == word[i] || c == word[i] - 'a' + 'A');
-    }
-    if (!same) continue;
-    if (text.size() == word.size()) return true;
-    const char next = text[word.size()];
-    const bool ident = (next >= 'a' && next <= 'z') || (next >= 'A' && next <= 'Z') ||
-                       (next >= '0' && next <= '9') || next == '_' || next == '$' ||
-                       static_cast<unsigned char>(next) >= 0x80;
-    if (!ident) return true;
-  }
-  return false;
-}
-
 // The schema version of the relation `c` of pg_class: its identity and its
 // columns' numbers, names and types, hashed.
 std::string VersionOfClass() {
