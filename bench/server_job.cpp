@@ -180,14 +180,9 @@ void WholeJob(const PgServer& server) {
     }
     server.Exec("DROP TABLE " + ours_copy + ", " + peer_copy);
   }
-  const double ours_ms = MedianOf(ours, &ProcessTimes::wall_ms);
-  const double peer_ms = MedianOf(peer, &ProcessTimes::wall_ms);
-  PrintMs("kelda train on a server table, process start to exit", ours_ms);
-  PrintMs("peer program (libpq + FANN batch), process start to exit", peer_ms);
-  PrintMs("kelda train on a server table, CPU time", MedianOf(ours, &ProcessTimes::cpu_ms));
-  PrintMs("peer program on a server table, CPU time", MedianOf(peer, &ProcessTimes::cpu_ms));
-  PrintRatio("server whole job: kelda train / peer program", ours_ms / peer_ms, 1.5, false);
-  std::printf("aim: <= 1.0x\n");
+  PrintJobComparison(ours, "kelda train on a server table", peer,
+                     "peer program (libpq + FANN batch)",
+                     "server whole job: kelda train / peer program", 1.5);
 }
 
 // The floor under a report epoch's writes: every row's `Actual` of `table`

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <stdexcept>
 
@@ -54,6 +55,19 @@ double MedianOf(const std::vector<ProcessTimes>& runs, double ProcessTimes::*fie
   std::vector<double> values;
   for (const ProcessTimes& run : runs) values.push_back(run.*field);
   return Median(values);
+}
+
+void PrintJobComparison(const std::vector<ProcessTimes>& ours_runs, const std::string& ours,
+                        const std::vector<ProcessTimes>& peer_runs, const std::string& peer,
+                        const std::string& ratio_name, double target) {
+  const double ours_ms = MedianOf(ours_runs, &ProcessTimes::wall_ms);
+  const double peer_ms = MedianOf(peer_runs, &ProcessTimes::wall_ms);
+  PrintMs(ours + ", process start to exit", ours_ms);
+  PrintMs(peer + ", process start to exit", peer_ms);
+  PrintMs(ours + ", CPU time", MedianOf(ours_runs, &ProcessTimes::cpu_ms));
+  PrintMs(peer + ", CPU time", MedianOf(peer_runs, &ProcessTimes::cpu_ms));
+  PrintRatio(ratio_name, ours_ms / peer_ms, target, false);
+  std::printf("aim: <= 1.0x\n");
 }
 
 }  // namespace kelda::bench

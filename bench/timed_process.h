@@ -23,4 +23,11 @@ ProcessTimes TimeProcess(std::vector<std::string> args);
 // The median of `field` over `runs`.
 double MedianOf(const std::vector<ProcessTimes>& runs, double ProcessTimes::*field);
 
+// Prints the medians of kelda's and the peer's runs, wall clock and CPU,
+// each line led by `ours` or `peer`, and the ratio of the wall clocks as
+// `ratio_name` against `target` (aim: 1.0).
+void PrintJobComparison(const std::vector<ProcessTimes>& ours_runs, const std::string& ours,
+                        const std::vector<ProcessTimes>& peer_runs, const std::string& peer,
+                        const std::string& ratio_name, double target);
+
 }  // namespace kelda::bench

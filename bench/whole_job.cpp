@@ -116,14 +116,8 @@ int Run() {
       run_ours();
     }
   }
-  const double ours_ms = MedianOf(ours, &ProcessTimes::wall_ms);
-  const double peer_ms = MedianOf(peer, &ProcessTimes::wall_ms);
-  PrintMs("kelda train, process start to exit", ours_ms);
-  PrintMs("peer program (SQLite + FANN batch), process start to exit", peer_ms);
-  PrintMs("kelda train, CPU time", MedianOf(ours, &ProcessTimes::cpu_ms));
-  PrintMs("peer program, CPU time", MedianOf(peer, &ProcessTimes::cpu_ms));
-  PrintRatio("whole job: kelda train / peer program", ours_ms / peer_ms, 1.5, false);
-  std::printf("aim: <= 1.0x\n");
+  PrintJobComparison(ours, "kelda train", peer, "peer program (SQLite + FANN batch)",
+                     "whole job: kelda train / peer program", 1.5);
   return 0;
 }
 
