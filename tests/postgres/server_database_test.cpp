@@ -110,5 +110,18 @@ TEST_F(ServerDatabaseTest, AKeyOfSeveralColumnsOrOfTextIsRefusedWith3219) {
   }
 }
 
+TEST_F(ServerDatabaseTest, AHostsQueryReadsButNeverWrites) {
+  data::Database db = Open();
+  data::Recordset rows = db.OpenRecordset("SELECT x FROM t ORDER BY k");
+  EXPECT_EQ(rows.Fields(0).GetValue().number(), 2.0);
+  EXPECT_FALSE(rows.Updatable());
+  EXPECT_EQ(ErrorNumberOf(
+                [&] { db.OpenRecordset("WITH d AS (DELETE FROM t RETURNING *) SELECT * FROM d"); }),
+            kErrReadOnly);
+  EXPECT_NE(ErrorNumberOf([&] { db.OpenRecordset("SELECT 1; DROP TABLE t"); }), 0);
+  PgConn other(server().Uri());
+  EXPECT_EQ(other.Scalar("SELECT count(*) FROM t"), "3");
+}
+
 }  // namespace
 }  // namespace kelda::test

@@ -140,6 +140,10 @@ class ServerDatabase final : public DatabaseBackend,
   }
   // Runs `sql` as a prepared statement of this connection (prepared on first use).
   Result Run(const std::string& sql, std::span<const Param> params, std::string_view what);
+  // Runs the host's query `sql` in a read-only transaction: a query that
+  // would write fails (3027) and changes nothing. One statement only, as a
+  // prepared statement is.
+  Result RunReadOnly(const std::string& sql, std::string_view what);
   std::shared_ptr<const TableState> Table(const std::string& name);
   // The table's schema version now; raises 3078 when it is gone.
   uint32_t SchemaVersion(const TableState& t, std::string_view what);
@@ -368,8 +372,8 @@ class ServerRecordset final : public RecordsetBackend {
       db_->CheckHeld(*table_, schema_);
       offset_ = 1;
     }
-    rows_ =
-        db_->Run(sql_, params_, "reading the rows of " + (table_ ? table_->table.qualified : sql_));
+    rows_ = table_ ? db_->Run(sql_, params_, "reading the rows of " + table_->table.qualified)
+                   : db_->RunReadOnly(sql_, "reading the rows of the query " + sql_);
     nrows_ = PQntuples(rows_.get());
     row_ = 0;
     next_fixed_ = 0;
@@ -485,6 +489,21 @@ Result ServerDatabase::Run(const std::string& sql, std::span<const Param> params
     it = prepared_.emplace(sql, name).first;
   }
   return conn.ExecPrepared(it->second, params, what);
+}
+
+Result ServerDatabase::RunReadOnly(const std::string& sql, std::string_view what) {
+  Flush();
+  Connection& conn = Live();
+  conn.Exec("BEGIN READ ONLY", what);
+  try {
+    Result r = Run(sql, {}, what);
+    conn.Exec("COMMIT", what);
+    return r;
+  } catch (const Error&) {
+    // Ends the failed transaction; the query's own error is the one raised.
+    if (PQtransactionStatus(conn.get()) != PQTRANS_IDLE) conn.Exec("ROLLBACK", what);
+    throw;
+  }
 }
 
 std::shared_ptr<const TableState> ServerDatabase::Table(const std::string& name) {
