@@ -153,8 +153,8 @@ std::string PercentDecoded(std::string_view text) {
 void RequireFileName(std::string_view name) {
   if (!IsServerName(name)) return;
   Raise(kErrConnectionFailed, "Cannot connect to '" + ShownName(name) +
-                                  "': this build reads SQLite files only, not databases on a "
-                                  "server.");
+                                  "': this build reads SQLite database files only, not "
+                                  "databases on a server.");
 }
 
 }  // namespace kelda::data

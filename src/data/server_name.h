@@ -28,9 +28,9 @@ std::string ShownName(std::string_view name);
 // the parts of a URI; other characters as they are.
 std::string PercentDecoded(std::string_view text);
 
-// Raises 3151 for a server name, shown masked: no run reaches a server yet,
-// and taken for a file's path the name (and its password) would stand in a
-// "file not found" text. Any other name passes.
+// Raises 3151 for a server name, shown masked, on a build without the
+// server engine: taken for a file's path, the name (and its password) would
+// stand in a "file not found" text. Any other name passes.
 void RequireFileName(std::string_view name);
 
 }  // namespace kelda::data

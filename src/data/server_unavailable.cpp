@@ -9,10 +9,8 @@ namespace kelda::data {
 std::shared_ptr<DatabaseBackend> OpenServerDatabase(const std::string& name,
                                                     std::chrono::milliseconds, StatementObserver,
                                                     InterruptCheck) {
-  Raise(kErrConnectionFailed,
-        StandardErrorText(kErrConnectionFailed) + ": '" + ShownName(name) +
-            "' names a database server, and this build reads SQLite database files only. "
-            "Give the path of a database file.");
+  RequireFileName(name);  // raises: every name that reaches here is a server's
+  Raise(kErrConnectionFailed);
 }
 
 }  // namespace kelda::data
