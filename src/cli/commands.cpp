@@ -15,6 +15,7 @@
 #include "component/network_file.h"
 #include "component/thread_block.h"
 #include "component/thread_settings.h"
+#include "data/server_name.h"
 #include "status/status_image.h"
 #include "training/training_table.h"
 
@@ -211,7 +212,8 @@ TrainReport Train(const TrainOptions& options, Console& console) {
   // follows says so.
   auto after_training = [] { return std::string("after training had completed"); };
   TrainReport report;
-  report.database = options.database;
+  // A server's password never reaches the report.
+  report.database = data::ShownName(options.database);
   report.table = options.table;
   report.epochs = options.epochs;
   report.epochs_run = block.progress.epoch;
@@ -360,7 +362,7 @@ int64_t RunPredict(const PredictOptions& options, Console& console) {
       [&] { rows = Predict(ThisThread().DBEngine(), network, options.database, options.table); },
       [] { return std::string("while predictions were written: rows written so far hold them"); });
   if (options.json) {
-    const nlohmann::ordered_json j = {{"database", options.database},
+    const nlohmann::ordered_json j = {{"database", data::ShownName(options.database)},
                                       {"table", options.table},
                                       {"network_file", options.network_file},
                                       {"rows", rows}};
