@@ -160,9 +160,13 @@ RunSources::RunSources(const std::string& path, uint64_t seed)
   engine_.SetStatementObserver([this](const std::string& sql) { prepared_.push_back(sql); });
   run_ = training::OpenTrainingTable(engine_, *net_, fields_);
 
-  // The scan of a table-type cursor is the last text prepared in opening one.
+  // The scan of a table-type cursor is the last query prepared in opening
+  // one (the layer's own checks, such as the schema version, may follow it).
   { data::Recordset probe = run_.db->OpenRecordset(kTable); }
-  table_sql_ = prepared_.back();
+  const auto scan = std::find_if(prepared_.rbegin(), prepared_.rend(),
+                                 [](const std::string& sql) { return sql.starts_with("SELECT"); });
+  if (scan == prepared_.rend()) throw std::runtime_error("opening the table prepared no query");
+  table_sql_ = *scan;
   const std::string target_name = table().Fields(run_.FieldCount - 2).Name();
   input_sql_ = training::InputQuery(fields_.InputNames, run_.FieldCount, kTable);
   target_sql_ = training::TargetQuery(target_name, kTable);

@@ -14,11 +14,13 @@
 // thread.
 //
 // Every index given to operator() is checked: one outside its bounds raises
-// error 9. Units() and Incoming() hand out a whole row of 21 entries for the
-// hot loops, which validate their bounds once instead.
+// error 9. Units(), Incoming() and Outgoing() hand out a whole row of 21
+// entries for the hot loops, which validate their bounds once instead.
 //   UnitTable   (unit j, layer L)               -> data_[L * 21 + j]
-//   WeightTable (from unit i, to unit j, layer L) -> data_[(L * 21 + j) * 21 + i]
-// so that the incoming weights of one unit lie side by side.
+//   weight tables (from unit i, to unit j, layer L)
+//     by destination (the accumulators)         -> data_[(L * 21 + j) * 21 + i]
+//     by source (Weight)                        -> data_[(L * 21 + i) * 21 + j]
+// so that each pass finds the entries it uses together side by side.
 #pragma once
 
 #include <array>
@@ -62,21 +64,37 @@ class UnitTable {
   std::array<double, kUnitSlots * kLayerSlots> data_{};
 };
 
-class WeightTable {
+// A weight table in one of two row orders. Ordered by destination, the
+// entries of one row are the weights (or accumulators) into one unit, as the
+// backward passes' folds walk them; ordered by source, they are the weights
+// out of one unit into every unit of the next layer, as the forward pass
+// walks them while it sums the units of a layer side by side. The order is
+// invisible through operator(), which takes (from, to, layer) either way.
+enum class WeightRows { kByDestination, kBySource };
+
+template <WeightRows kRows>
+class BasicWeightTable {
  public:
   double& operator()(int from, int to, int layer) { return data_[Index(from, to, layer)]; }
   double operator()(int from, int to, int layer) const { return data_[Index(from, to, layer)]; }
   void Fill(double v) { data_.fill(v); }
 
-  // The 21 weights into unit `to` of `layer`, indexed by the unit they come
-  // from; `to` and `layer` are checked, the caller's indices are not (see
-  // UnitTable::Units).
-  // REQUIRES (of the caller's indices): 0 <= from <= kMaxUnit.
-  std::span<double, kUnitSlots> Incoming(int to, int layer) {
+  // The 21 entries into unit `to` of `layer`, indexed by the unit they come
+  // from (ordered by destination), or out of unit `from` of layer - 1,
+  // indexed by the unit they go to (ordered by source). The row's unit and
+  // `layer` are checked, the caller's indices are not (see UnitTable::Units).
+  // REQUIRES (of the caller's indices): 0 <= index <= kMaxUnit.
+  std::span<double, kUnitSlots> Incoming(int to,
+                                         int layer) requires(kRows == WeightRows::kByDestination) {
     return std::span<double, kUnitSlots>(&data_[Index(0, to, layer)], kUnitSlots);
   }
-  std::span<const double, kUnitSlots> Incoming(int to, int layer) const {
+  std::span<const double, kUnitSlots> Incoming(int to, int layer) const
+      requires(kRows == WeightRows::kByDestination) {
     return std::span<const double, kUnitSlots>(&data_[Index(0, to, layer)], kUnitSlots);
+  }
+  std::span<const double, kUnitSlots> Outgoing(int from, int layer) const
+      requires(kRows == WeightRows::kBySource) {
+    return std::span<const double, kUnitSlots>(&data_[Index(from, 0, layer)], kUnitSlots);
   }
 
  private:
@@ -84,10 +102,14 @@ class WeightTable {
     if (from < 0 || from > kMaxUnit || to < 0 || to > kMaxUnit || layer < 0 || layer > kMaxLayer) {
       Raise(kErrSubscript);
     }
+    if constexpr (kRows == WeightRows::kBySource)
+      return (layer * kUnitSlots + from) * kUnitSlots + to;
     return (layer * kUnitSlots + to) * kUnitSlots + from;
   }
   std::array<double, kUnitSlots * kUnitSlots * kLayerSlots> data_{};
 };
+
+using WeightTable = BasicWeightTable<WeightRows::kByDestination>;
 
 // Layer sizes, indices 0..3 checked like the other tables.
 class LayerSizes {
@@ -109,7 +131,9 @@ class LayerSizes {
 struct NetworkState {
   LayerSizes LayerUnits;
   UnitTable Activation;
-  WeightTable Weight;
+  // By source: during an epoch the weights are only read, nearly all of
+  // them by the forward pass.
+  BasicWeightTable<WeightRows::kBySource> Weight;
   UnitTable Bias;
   UnitTable Temperature;
   WeightTable WeightSlope;

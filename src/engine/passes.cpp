@@ -28,6 +28,8 @@
 #include "engine/engine.h"
 
 #define KELDA_INLINE [[gnu::always_inline]] inline
+// Loops over the few vectors of a row, unrolled so that they stay in registers.
+#define KELDA_UNROLL _Pragma("GCC unroll 16")
 #if defined(__clang__)
 #pragma clang diagnostic ignored "-Wunknown-warning-option"
 #endif
@@ -102,36 +104,41 @@ void CheckIndices(const NetworkState& net) {
   }
 }
 
-// Net inputs of `kVectors` vectors of units from `first` on, each unit's sum
-// taken bias first and then over i = 1, 2, ... in that order. One sum waits
-// on each of its additions in turn; sums side by side keep the pipeline full.
-// REQUIRES: the units and `inputs` within 1 .. kMaxUnit.
+// Net inputs of units 1 .. kVectors * n of `layer`, side by side: each
+// unit's sum taken bias first and then over i = 1, 2, ... in that order. One
+// sum waits on each of its additions in turn; sums side by side keep the
+// pipeline full. Units past LayerUnits(layer) (never past unit 20) are summed
+// into spare entries of `x` that nothing reads.
+// REQUIRES: kVectors * n <= kMaxUnit; `inputs` <= kMaxUnit.
 template <typename V, int kVectors>
-KELDA_INLINE void NetInputs(NetworkState& net, int layer, int first, int inputs, double* x) {
+KELDA_INLINE void NetInputs(const NetworkState& net, int layer, int inputs, double* x) {
   constexpr int n = kLanes<V>;
+  static_assert(kVectors * n <= kMaxUnit);
   const auto in = net.Activation.Units(layer - 1);
-  std::array<const double*, kVectors * n> weight;
-  for (int u = 0; u < kVectors * n; ++u) weight[u] = net.Weight.Incoming(first + u, layer).data();
+  const auto bias = net.Bias.Units(layer);
+  // Weight keeps the rows of one layer one after the other.
+  const double* row = net.Weight.Outgoing(0, layer).data();
   std::array<V, kVectors> sum;
-  for (int v = 0; v < kVectors; ++v) sum[v] = Load<V>(&net.Bias.Units(layer)[first + v * n]);
+  KELDA_UNROLL for (int v = 0; v < kVectors; ++v) sum[v] = Load<V>(&bias[1 + v * n]);
   for (int i = 1; i <= inputs; ++i) {
+    row += kUnitSlots;
     const double a = in[i];
-    for (int v = 0; v < kVectors; ++v) {
-      V w;
-      for (int k = 0; k < n; ++k) w[k] = weight[v * n + k][i];
-      sum[v] = w * a + sum[v];
-    }
+    KELDA_UNROLL for (int v = 0; v < kVectors; ++v) sum[v] = Load<V>(&row[1 + v * n]) * a + sum[v];
   }
-  for (int v = 0; v < kVectors; ++v) Store(&x[first + v * n], sum[v]);
+  KELDA_UNROLL for (int v = 0; v < kVectors; ++v) Store(&x[1 + v * n], sum[v]);
 }
 
-// REQUIRES: j and `inputs` within 1 .. kMaxUnit.
-KELDA_INLINE double NetInput(NetworkState& net, int layer, int j, int inputs) {
-  const auto in = net.Activation.Units(layer - 1);
-  const auto w = net.Weight.Incoming(j, layer);
-  double sum = net.Bias(j, layer);
-  for (int i = 1; i <= inputs; ++i) sum = w[i] * in[i] + sum;
-  return sum;
+// NetInputs on as many vectors as cover `units`, so that the sums stay in
+// registers and a layer of 3 units costs no more than 3 units.
+// REQUIRES: 1 <= units <= kMaxUnit.
+template <typename V, int kVectors = 1>
+KELDA_INLINE void NetInputsOf(const NetworkState& net, int layer, int units, int inputs,
+                              double* x) {
+  if constexpr (kVectors * kLanes<V> < kMaxUnit) {
+    if (units > kVectors * kLanes<V>)
+      return NetInputsOf<V, kVectors + 1>(net, layer, units, inputs, x);
+  }
+  NetInputs<V, kVectors>(net, layer, inputs, x);
 }
 
 template <typename V>
@@ -139,11 +146,9 @@ KELDA_INLINE void ForwardLayer(NetworkState& net, int layer) {
   constexpr int n = kLanes<V>;
   const int units = net.LayerUnits(layer);
   const int inputs = net.LayerUnits(layer - 1);
+  if (units < 1) return;
   std::array<double, kUnitSlots> x;
-  int j = 1;
-  for (; j + 2 * n - 1 <= units; j += 2 * n) NetInputs<V, 2>(net, layer, j, inputs, x.data());
-  for (; j + n - 1 <= units; j += n) NetInputs<V, 1>(net, layer, j, inputs, x.data());
-  for (; j <= units; ++j) x[j] = NetInput(net, layer, j, inputs);
+  NetInputsOf<V>(net, layer, units, inputs, x.data());
 
   // An infinity or NaN never turns finite again in a sum, so one check of
   // each net input catches an overflow in any of its steps. The units before
@@ -154,7 +159,8 @@ KELDA_INLINE void ForwardLayer(NetworkState& net, int layer) {
 
   const auto temperature = net.Temperature.Units(layer);
   std::array<double, kUnitSlots> e;
-  for (j = 1; j + n - 1 <= finite; j += n) {
+  int j = 1;
+  for (; j + n - 1 <= finite; j += n) {
     Store(&e[j], (-1.0 * Load<V>(&x[j])) / Load<V>(&temperature[j]));
   }
   for (; j <= finite; ++j) e[j] = (-1.0 * x[j]) / temperature[j];
@@ -243,40 +249,46 @@ struct GradientFold {
 // slope[i] = fold.Weight(slope[i], factor, input[i]) for i = 1 .. count, in
 // order. Raises 6 at the first entry whose new value is not finite, with the
 // entries before it updated and the rest untouched.
-// REQUIRES: count <= kMaxUnit (the pass has validated the layer sizes).
-template <typename V, typename Fold>
+// The row is formed in registers, kVectors vectors covering entries 1 ..
+// kVectors * n, and tested as a whole before any of it is stored: a failed
+// test leaves the row as it was for the entry-by-entry loop, which then stops
+// at the exact entry. (A sum is finite only if every term is; the converse
+// failing only sends a row down the slow loop.) The lanes of the last vector
+// past `count` store back the entries they read.
+// REQUIRES: count <= kVectors * n <= kMaxUnit.
+template <typename V, int kVectors, typename Fold>
 KELDA_INLINE void FoldRow(double* slope, const double* input, int count, const Fold& fold,
                           double factor) {
-  // Four vectors at a time are formed in registers and tested together
-  // before any is stored, so a failed test leaves them as they were, and the
-  // narrower loops below then stop at the exact entry. (A sum is finite only
-  // if every term is.)
   constexpr int n = kLanes<V>;
-  int i = 1;
-  for (; i + 4 * n - 1 <= count; i += 4 * n) {
-    const V v0 = fold.Weight(Load<V>(&slope[i]), factor, Load<V>(&input[i]));
-    const V v1 = fold.Weight(Load<V>(&slope[i + n]), factor, Load<V>(&input[i + n]));
-    const V v2 = fold.Weight(Load<V>(&slope[i + 2 * n]), factor, Load<V>(&input[i + 2 * n]));
-    const V v3 = fold.Weight(Load<V>(&slope[i + 3 * n]), factor, Load<V>(&input[i + 3 * n]));
-    if (!AllFinite((v0 + v1) + (v2 + v3))) break;
-    Store(&slope[i], v0);
-    Store(&slope[i + n], v1);
-    Store(&slope[i + 2 * n], v2);
-    Store(&slope[i + 3 * n], v3);
+  static_assert(kVectors * n <= kMaxUnit);
+  std::array<V, kVectors> row;
+  KELDA_UNROLL for (int v = 0; v < kVectors; ++v) {
+    row[v] = fold.Weight(Load<V>(&slope[1 + v * n]), factor, Load<V>(&input[1 + v * n]));
   }
-  for (; i + n - 1 <= count; i += n) {
-    const V v = fold.Weight(Load<V>(&slope[i]), factor, Load<V>(&input[i]));
-    if (!AllFinite(v)) break;
-    Store(&slope[i], v);
+  decltype(V{} == V{}) entry;  // the integer vector of V's lane count
+  for (int k = 0; k < n; ++k) entry[k] = 1 + (kVectors - 1) * n + k;
+  row[kVectors - 1] = entry <= count ? row[kVectors - 1] : Load<V>(&slope[1 + (kVectors - 1) * n]);
+  V all = row[0];
+  KELDA_UNROLL for (int v = 1; v < kVectors; ++v) all += row[v];
+  if (AllFinite(all)) {
+    KELDA_UNROLL for (int v = 0; v < kVectors; ++v) Store(&slope[1 + v * n], row[v]);
+    return;
   }
-  if constexpr (n > 2) {
-    for (; i + 1 <= count; i += 2) {
-      const Pair v = fold.Weight(Load<Pair>(&slope[i]), factor, Load<Pair>(&input[i]));
-      if (!AllFinite(v)) break;
-      Store(&slope[i], v);
+  for (int i = 1; i <= count; ++i) slope[i] = Finite(fold.Weight(slope[i], factor, input[i]));
+}
+
+// FoldRow on as many vectors as cover `count` entries.
+// REQUIRES: count <= kMaxUnit.
+template <typename V, typename Fold, int kVectors = 1>
+KELDA_INLINE void FoldRowOf(double* slope, const double* input, int count, const Fold& fold,
+                            double factor) {
+  if (count < 1) return;
+  if constexpr (kVectors * kLanes<V> < kMaxUnit) {
+    if (count > kVectors * kLanes<V>) {
+      return FoldRowOf<V, Fold, kVectors + 1>(slope, input, count, fold, factor);
     }
   }
-  for (; i <= count; ++i) slope[i] = Finite(fold.Weight(slope[i], factor, input[i]));
+  FoldRow<V, kVectors>(slope, input, count, fold, factor);
 }
 
 // The hidden layer's deltas and folds, unit by unit in order: UnitDelta(j),
@@ -291,31 +303,53 @@ KELDA_INLINE void FoldHiddenLayer(NetworkState& net, const Fold& fold, int input
   const auto y = net.Activation.Units(2);
   const auto output_delta = net.UnitDelta.Units(3);
   const auto bias_slope = net.BiasSlope.Units(2);
-  std::array<const double*, kUnitSlots> weight_out;  // per output unit k, indexed by j
-  for (int k = 1; k <= outputs; ++k) weight_out[k] = net.Weight.Incoming(k, 3).data();
+  // Each hidden unit's weighted sum of the output deltas, over k in order.
+  // Only a few outputs are usual, and each unit's weights into them lie
+  // side by side, so the sums are taken unit by unit. The last vector below
+  // may reach past `hidden`, never past unit 20: it reads spare sums and
+  // leaves unused results in the scratch rows.
+  constexpr int n = kLanes<V>;
+  const int covered = (hidden + n - 1) / n * n;
+  std::array<double, kUnitSlots> back;
+  // Weight and WeightSlope keep the rows of one layer one after the other.
+  const double* weight_out = net.Weight.Outgoing(0, 3).data();
+  for (int j = 1; j <= covered; ++j) {
+    weight_out += kUnitSlots;
+    double sum = 0.0;
+    for (int k = 1; k <= outputs; ++k) sum = weight_out[k] * output_delta[k] + sum;
+    back[j] = sum;
+  }
 
-  // The last vector may reach past `hidden`, never past unit 20: it reads
-  // spare entries and leaves unused results in these scratch rows.
   std::array<double, kUnitSlots> delta;
   std::array<double, kUnitSlots> new_bias_slope;
-  for (int j = 1; j <= hidden; j += kLanes<V>) {
+  V formed = {};
+  for (int j = 1; j <= hidden; j += n) {
     const V yj = Load<V>(&y[j]);
-    V sum = {};
-    for (int k = 1; k <= outputs; ++k) sum = Load<V>(&weight_out[k][j]) * output_delta[k] + sum;
-    const V dj = sum * ((1.0 - yj) * yj);
+    const V dj = Load<V>(&back[j]) * ((1.0 - yj) * yj);
+    const V bj = fold.Bias(Load<V>(&bias_slope[j]), dj);
     Store(&delta[j], dj);
-    Store(&new_bias_slope[j], fold.Bias(Load<V>(&bias_slope[j]), dj));
+    Store(&new_bias_slope[j], bj);
+    formed += dj + bj;
   }
+  // When every delta and bias accumulator came out finite, the checks
+  // below could not fail and are skipped. (A non-finite value survives
+  // every step of the sum and the product, so checking the delta catches an
+  // overflow anywhere in them.)
+  const bool checked = !AllFinite(formed);
 
   const double* input = net.Activation.Units(1).data();
   const auto hidden_delta = net.UnitDelta.Units(2);
+  double* row = net.WeightSlope.Incoming(0, 2).data();
   for (int j = 1; j <= hidden; ++j) {
-    // A non-finite value survives every step of the sum and the product, so
-    // checking the delta catches an overflow anywhere in them.
-    hidden_delta[j] = Finite(delta[j]);
-    bias_slope[j] = Finite(new_bias_slope[j]);
-    FoldRow<V>(net.WeightSlope.Incoming(j, 2).data(), input, inputs, fold,
-               fold.RowFactor(delta[j]));
+    row += kUnitSlots;
+    if (checked) {
+      hidden_delta[j] = Finite(delta[j]);
+      bias_slope[j] = Finite(new_bias_slope[j]);
+    } else {
+      hidden_delta[j] = delta[j];
+      bias_slope[j] = new_bias_slope[j];
+    }
+    FoldRowOf<V>(row, input, inputs, fold, fold.RowFactor(delta[j]));
   }
 }
 
@@ -349,8 +383,8 @@ KELDA_INLINE void BackProp(NetworkState& net, TargetSource& target, const Fold& 
     const double delta = Finite(d * error);
     output_delta[j] = delta;
     output_bias_slope[j] = Finite(fold.Bias(output_bias_slope[j], delta));
-    FoldRow<V>(net.WeightSlope.Incoming(j, 3).data(), hidden_out, hidden, fold,
-               fold.RowFactor(delta));
+    FoldRowOf<V>(net.WeightSlope.Incoming(j, 3).data(), hidden_out, hidden, fold,
+                 fold.RowFactor(delta));
   }
   FoldHiddenLayer<V>(net, fold, inputs, hidden, outputs);
 }

@@ -28,7 +28,8 @@ TEST(RandomSource, ASeedGivesTheSameDraws) {
 std::unique_ptr<NetworkState> SentinelNet(double sentinel, uint64_t seed) {
   auto net = std::make_unique<NetworkState>();
   ClassInitialize(*net);
-  for (auto* t : {&net->Weight, &net->WeightSlope, &net->WeightStep}) t->Fill(sentinel);
+  net->Weight.Fill(sentinel);
+  for (auto* t : {&net->WeightSlope, &net->WeightStep}) t->Fill(sentinel);
   for (auto* t : {&net->Activation, &net->Bias, &net->Temperature, &net->BiasSlope, &net->BiasStep,
                   &net->UnitError, &net->UnitDelta}) {
     t->Fill(sentinel);

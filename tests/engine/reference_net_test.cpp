@@ -168,7 +168,10 @@ INSTANTIATE_TEST_SUITE_P(
                                      std::make_tuple(20, 20, 20), std::make_tuple(3, 7, 2),
                                      std::make_tuple(17, 18, 19), std::make_tuple(16, 16, 3),
                                      std::make_tuple(0, 5, 1), std::make_tuple(5, 0, 1),
-                                     std::make_tuple(2, 3, 0)),
+                                     std::make_tuple(2, 3, 0), std::make_tuple(3, 20, 1),
+                                     std::make_tuple(20, 3, 1), std::make_tuple(1, 20, 20),
+                                     std::make_tuple(20, 1, 20), std::make_tuple(7, 13, 5),
+                                     std::make_tuple(20, 20, 1)),
                      testing::Bool()),
     [](const auto& info) {
       const auto& sizes = std::get<0>(info.param);
@@ -205,6 +208,31 @@ INSTANTIATE_TEST_SUITE_P(Entries, FoldOverflow,
                          testing::Combine(testing::Values(1, 2, 4, 5, 8, 9, 16, 17, 18, 19),
                                           testing::Bool(), testing::Bool()),
                          FoldOverflowName);
+
+// A hidden unit whose bias accumulator is already infinite stops the pass at
+// that unit, after the rows of the units before it, wherever the unit falls
+// in the vectors that form the hidden layer's deltas.
+class HiddenUnitOverflow : public testing::TestWithParam<std::tuple<int, bool, bool>> {};
+
+TEST_P(HiddenUnitOverflow, StopsAtTheSameUnit) {
+  const auto [bad, narrow, in_gradient] = GetParam();
+  auto net = RandomNet(19, 20, 1, narrow);
+  if (in_gradient) net->LearningRate = 0.0f;
+  net->BiasSlope(bad, 2) = std::numeric_limits<double>::infinity();
+  auto reference = std::make_unique<NetworkState>(*net);
+  ExpectSameExample(*net, *reference, 6.0, kErrOverflow);
+}
+
+std::string HiddenUnitName(const testing::TestParamInfo<std::tuple<int, bool, bool>>& info) {
+  const auto& [bad, narrow, in_gradient] = info.param;
+  return "Unit" + std::to_string(bad) + (narrow ? "_Pairs" : "_Widest") +
+         (in_gradient ? "_GradientFold" : "_MomentumFold");
+}
+
+INSTANTIATE_TEST_SUITE_P(Units, HiddenUnitOverflow,
+                         testing::Combine(testing::Values(1, 4, 5, 17, 20), testing::Bool(),
+                                          testing::Bool()),
+                         HiddenUnitName);
 
 }  // namespace
 }  // namespace kelda::engine
