@@ -1,6 +1,9 @@
 #include "run_epochs.h"
 
 #include <chrono>
+#include <cstdio>
+#include <stdexcept>
+#include <string>
 
 #include "component/network.h"
 #include "component/thread_block.h"
@@ -44,6 +47,11 @@ EpochTimes TimeRunEpochs(const std::string& database, const std::string& table, 
             .count();
     (IsReportEpoch(epoch) ? times.report_ms : times.plain_ms).push_back(ms);
   }
+  if (times.plain_ms.empty() || times.report_ms.empty()) {
+    throw std::runtime_error("the run ended after " + std::to_string(seen) +
+                             " epochs, too few to time");
+  }
+  if (seen < epochs) std::printf("note: a run ended after %d of %d epochs\n", seen, epochs);
   return times;
 }
 

@@ -20,7 +20,9 @@ struct EpochTimes {
 // Trains a network on `table` of `database` (a file path or a server URI)
 // for `epochs` from weights of `seed`, on this thread, and times every epoch
 // but the last (which ends in the final write-back) from its first yield to
-// the next epoch's. Throws what the run throws.
+// the next epoch's. Throws what the run throws, and when the run ended
+// before there was a plain and a report epoch to time; notes a run that
+// ended before `epochs` on standard output.
 EpochTimes TimeRunEpochs(const std::string& database, const std::string& table, int32_t epochs,
                          uint64_t seed);
 
