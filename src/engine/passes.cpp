@@ -184,22 +184,27 @@ KELDA_INLINE void Forward(NetworkState& net) {
 // ---------------------------------------------------------------------------
 // Backward passes.
 
-// row[1 .. count] = 0. Only entries that are not already +0 are stored: the
-// entries of UnitError's layers 1 and 2 are never anything else, and an
+// row[1 .. count] = 0. The entries of UnitError's layers 1 and 2 are never
+// anything but +0, so the row is first tested as a whole and left alone when
+// it is clear; otherwise only the entries that are not +0 are stored (an
 // unconditional loop would be turned into a string store whose start-up
-// costs more than this whole loop.
+// costs more than this whole loop).
 template <typename V>
 KELDA_INLINE void ClearRow(double* row, int count) {
   constexpr int n = kLanes<V>;
+  using Bits = decltype(V{} == V{});  // integers of V's lane count and width
+  Bits any = {};
   int j = 1;
   for (; j + n - 1 <= count; j += n) {
-    std::array<uint64_t, n> bits;
-    std::memcpy(bits.data(), &row[j], sizeof bits);
-    uint64_t any = bits[0];
-    for (int k = 1; k < n; ++k) any |= bits[k];
-    if (any != 0) Store(&row[j], V{});
+    Bits bits;
+    std::memcpy(&bits, &row[j], sizeof bits);
+    any |= bits;
   }
-  for (; j <= count; ++j) {
+  uint64_t set = 0;
+  for (; j <= count; ++j) set |= std::bit_cast<uint64_t>(row[j]);
+  for (int k = 0; k < n; ++k) set |= static_cast<uint64_t>(any[k]);
+  if (set == 0) return;
+  for (j = 1; j <= count; ++j) {
     if (std::bit_cast<uint64_t>(row[j]) != 0) row[j] = 0.0;
   }
 }

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -136,6 +137,54 @@ TEST(TrainingStep, ALayerAboveTwentyUnitsStopsThePassAtItsTwentyFirstUnit) {
   EXPECT_EQ(net->UnitError(20, 2), 0.0);
   EXPECT_EQ(net->UnitError(1, 3), 1.0);
 }
+
+// A stray entry in the error rows of the lower layers (which the passes
+// themselves leave clear) is cleared to +0 wherever it stands in the row,
+// -0 included, on either vector width; entries past the layer's units stay.
+struct StrayError {
+  int unit;
+  double value;
+  bool narrow;
+};
+
+void PrintTo(const StrayError& stray, std::ostream* os) {
+  *os << stray.value << " at unit " << stray.unit << (stray.narrow ? ", pairs" : "");
+}
+
+class ErrorRowClearing : public testing::TestWithParam<StrayError> {};
+
+TEST_P(ErrorRowClearing, LeavesEveryUnitInUseAtPositiveZero) {
+  const StrayError stray = GetParam();
+  auto net = OneUnitNet();
+  net->NarrowVectors = stray.narrow;
+  net->LayerUnits(1) = 19;
+  net->LayerUnits(2) = 18;
+  net->Temperature.Fill(2.0);
+  FixedTarget target(Value(1.0), Value(0.0), Value(1.0));
+  ForwardPass(*net);
+  for (int layer : {1, 2}) {
+    net->UnitError(stray.unit, layer) = stray.value;
+    net->UnitError(20, layer) = 7.0;
+  }
+  BackPropMomentum(*net, target);
+  for (int layer : {1, 2}) {
+    for (int j = 1; j <= net->LayerUnits(layer); ++j) {
+      EXPECT_EQ(std::bit_cast<uint64_t>(net->UnitError(j, layer)), 0u) << j << " " << layer;
+    }
+    EXPECT_EQ(net->UnitError(20, layer), 7.0);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(TrainingStep, ErrorRowClearing,
+                         testing::Values(StrayError{1, 2.0, false}, StrayError{4, -0.0, false},
+                                         StrayError{5, 1e-300, false}, StrayError{17, -3.0, false},
+                                         StrayError{18, -0.0, false}, StrayError{1, -0.0, true},
+                                         StrayError{3, 5.0, true}, StrayError{18, 1.0, true}),
+                         [](const auto& info) {
+                           return "Case" + std::to_string(info.index) + "Unit" +
+                                  std::to_string(info.param.unit) +
+                                  (info.param.narrow ? "Pairs" : "WidestVectors");
+                         });
 
 TEST(WeightUpdate, AUnitAccumulatorGainsTheWidenedLearningRateAndNothingElseMoves) {
   auto net = OneUnitNet();
