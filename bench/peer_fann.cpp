@@ -3,7 +3,9 @@
 #include <doublefann.h>
 
 #include <charconv>
+#include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <limits>
 #include <stdexcept>
 #include <string>
@@ -84,6 +86,15 @@ int ParseEpochs(const char* text) {
     throw std::runtime_error(std::string("EPOCHS is a whole number from 0 up, not '") + text + "'");
   }
   return epochs;
+}
+
+int RunPeerProgram(const char* program, int argc, char** argv, int (*run)(int, char**)) {
+  try {
+    return run(argc, argv);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "%s: %s\n", program, e.what());
+    return 1;
+  }
 }
 
 }  // namespace kelda::bench

@@ -43,4 +43,8 @@ std::vector<double> TrainAndPredict(const PeerExamples& examples, int epochs);
 // std::runtime_error for anything else.
 int ParseEpochs(const char* text);
 
+// A peer program's main: runs `run`, and on failure prints one line on
+// stderr, led by `program`, and returns 1.
+int RunPeerProgram(const char* program, int argc, char** argv, int (*run)(int, char**));
+
 }  // namespace kelda::bench

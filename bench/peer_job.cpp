@@ -130,10 +130,5 @@ int Run(int argc, char** argv) {
 }  // namespace kelda::bench
 
 int main(int argc, char** argv) {
-  try {
-    return kelda::bench::Run(argc, argv);
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "kelda_bench_peer: %s\n", e.what());
-    return 1;
-  }
+  return kelda::bench::RunPeerProgram("kelda_bench_peer", argc, argv, kelda::bench::Run);
 }

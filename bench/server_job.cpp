@@ -170,14 +170,7 @@ void WholeJob(const PgServer& server) {
       peer.push_back(TimeProcess({KELDA_PEER_SERVER_PATH, uri, peer_copy, kKey, kEpochs}));
       CheckPredictions(server, peer_copy, "the peer program");
     };
-    // Alternating which goes first evens out any drift over the runs.
-    if (rep % 2 == 0) {
-      run_ours();
-      run_peer();
-    } else {
-      run_peer();
-      run_ours();
-    }
+    RunAlternately(rep, run_ours, run_peer);
     server.Exec("DROP TABLE " + ours_copy + ", " + peer_copy);
   }
   PrintJobComparison(ours, "kelda train on a server table", peer,

@@ -20,6 +20,19 @@ struct ProcessTimes {
 // does not exit with 0, so that a failed run is never timed as a fast one.
 ProcessTimes TimeProcess(std::vector<std::string> args);
 
+// Runs `ours` and `peer`, `ours` first in even repetitions and second in
+// odd ones, so that drift over the repetitions falls on both alike.
+template <class Ours, class Peer>
+void RunAlternately(int rep, Ours&& ours, Peer&& peer) {
+  if (rep % 2 == 0) {
+    ours();
+    peer();
+  } else {
+    peer();
+    ours();
+  }
+}
+
 // The median of `field` over `runs`.
 double MedianOf(const std::vector<ProcessTimes>& runs, double ProcessTimes::*field);
 

@@ -107,14 +107,7 @@ int Run() {
       peer.push_back(TimeProcess({KELDA_PEER_PATH, peer_copy, kTable, kEpochs}));
       CheckPredictions(peer_copy, "the peer program");
     };
-    // Alternating which goes first evens out any drift over the runs.
-    if (rep % 2 == 0) {
-      run_ours();
-      run_peer();
-    } else {
-      run_peer();
-      run_ours();
-    }
+    RunAlternately(rep, run_ours, run_peer);
   }
   PrintJobComparison(ours, "kelda train", peer, "peer program (SQLite + FANN batch)",
                      "whole job: kelda train / peer program", 1.5);
