@@ -168,10 +168,11 @@ struct NetworkState {
   RandomSource Random;
   std::optional<uint64_t> FixedSeed;
 
-  // The per-example passes run on vectors of four doubles where the
-  // processor has AVX2, else on pairs. The results are the same to the bit;
-  // setting this runs pairs regardless, so that tests cover both.
-  bool NarrowVectors = false;
+  // The widest vectors, in doubles (2, 4 or 8), that the per-example passes
+  // may run on; they run on the widest of those the processor has. The
+  // results are the same to the bit whatever the width; the tests lower this
+  // to cover each width.
+  int VectorLanes = 8;
 };
 
 }  // namespace kelda::engine

@@ -2,12 +2,12 @@
 // passes. Together they are nearly all of an epoch's time, so they share the
 // vector code below.
 //
-// The loops run on short vectors of doubles worked lane by lane: every lane
-// performs the same IEEE operations, in the same order, as the scalar code
-// would, so every result is the same to the bit whatever the vector width.
+// The loops run on the short vectors of engine/vector_math.h, worked lane by
+// lane, so every result is the same to the bit whatever the vector width.
 // Vectors only ever run across independent entries (units, or the entries of
 // a row), never along a sum. Pairs are what every x86-64 has; where the
-// processor has AVX2 the passes run compiled for it, on vectors of four.
+// processor has AVX2 and FMA the passes run compiled for it, on vectors of
+// four, and e^x on vectors too where it agrees with the C library's.
 //
 // Everything that takes or returns a vector is forced inline and has internal
 // linkage, so no vector ever crosses a call, and the compilers' warning that
@@ -26,8 +26,8 @@
 #include "base/error.h"
 #include "base/value.h"
 #include "engine/engine.h"
+#include "engine/vector_math.h"
 
-#define KELDA_INLINE [[gnu::always_inline]] inline
 // Loops over the few vectors of a row, unrolled so that they stay in registers.
 #define KELDA_UNROLL _Pragma("GCC unroll 16")
 #if defined(__clang__)
@@ -39,35 +39,14 @@ namespace kelda::engine {
 
 namespace {
 
+using vec::AllFinite;
+using vec::kLanes;
+using vec::Load;
+using vec::Pair;
+using vec::Quad;
+using vec::Store;
+
 constexpr int kMaxPattern = 5000;
-
-typedef double Pair __attribute__((vector_size(2 * sizeof(double))));
-typedef double Quad __attribute__((vector_size(4 * sizeof(double))));
-
-template <typename V>
-constexpr int kLanes = sizeof(V) / sizeof(double);
-
-template <typename V>
-KELDA_INLINE V Load(const double* p) {
-  V v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
-
-template <typename V>
-KELDA_INLINE void Store(double* p, const V& v) {
-  std::memcpy(p, &v, sizeof v);
-}
-
-// False when a lane is an infinity or NaN: x - x is NaN for those and 0 for
-// any finite x. Given a sum of several values, a false alarm is possible; it
-// only sends the caller down its entry-by-entry path.
-template <typename V>
-KELDA_INLINE bool AllFinite(const V& v) {
-  double x = v[0];
-  for (int k = 1; k < kLanes<V>; ++k) x += v[k];
-  return x - x == 0.0;
-}
 
 // ---------------------------------------------------------------------------
 // Activation. ForwardPass runs each step over a whole layer before the next
@@ -141,7 +120,7 @@ KELDA_INLINE void NetInputsOf(const NetworkState& net, int layer, int units, int
   NetInputs<V, kVectors>(net, layer, inputs, x);
 }
 
-template <typename V>
+template <typename V, bool kWideExp>
 KELDA_INLINE void ForwardLayer(NetworkState& net, int layer) {
   constexpr int n = kLanes<V>;
   const int units = net.LayerUnits(layer);
@@ -164,7 +143,11 @@ KELDA_INLINE void ForwardLayer(NetworkState& net, int layer) {
     Store(&e[j], (-1.0 * Load<V>(&x[j])) / Load<V>(&temperature[j]));
   }
   for (; j <= finite; ++j) e[j] = (-1.0 * x[j]) / temperature[j];
-  for (j = 1; j <= finite; ++j) e[j] = std::exp(e[j]);
+  j = 1;
+  if constexpr (kWideExp) {
+    for (; j + n - 1 <= finite; j += n) Store(&e[j], vec::Exp(Load<V>(&e[j])));
+  }
+  for (; j <= finite; ++j) e[j] = std::exp(e[j]);
 
   std::array<double, kUnitSlots> y;
   for (j = 1; j + n - 1 <= finite; j += n) Store(&y[j], Output(net, Load<V>(&e[j])));
@@ -174,11 +157,11 @@ KELDA_INLINE void ForwardLayer(NetworkState& net, int layer) {
   if (finite < units) Raise(kErrOverflow);
 }
 
-template <typename V>
+template <typename V, bool kWideExp = false>
 KELDA_INLINE void Forward(NetworkState& net) {
   CheckIndices(net);
-  ForwardLayer<V>(net, 2);
-  ForwardLayer<V>(net, 3);
+  ForwardLayer<V, kWideExp>(net, 2);
+  ForwardLayer<V, kWideExp>(net, 3);
 }
 
 // ---------------------------------------------------------------------------
@@ -399,15 +382,23 @@ KELDA_INLINE void BackProp(NetworkState& net, TargetSource& target, const Fold& 
 
 #if defined(__x86_64__)
 bool UseQuads(const NetworkState& net) {
-  static const bool has_avx2 = __builtin_cpu_supports("avx2");
-  return has_avx2 && !net.NarrowVectors;
+  static const bool has_quads = vec::WidestLanes() >= 4;
+  return has_quads && net.VectorLanes >= 4;
 }
 
-__attribute__((target("avx2"))) void ForwardQuad(NetworkState& net) { Forward<Quad>(net); }
+bool UseWideExp() {
+  static const bool agrees = vec::WideExpAgrees();
+  return agrees;
+}
+
+[[gnu::target("avx2,fma")]] void ForwardQuad(NetworkState& net) {
+  if (UseWideExp()) return Forward<Quad, true>(net);
+  Forward<Quad>(net);
+}
 
 template <typename Fold>
-__attribute__((target("avx2"))) void BackPropQuad(NetworkState& net, TargetSource& target,
-                                                  const Fold& fold) {
+[[gnu::target("avx2,fma")]] void BackPropQuad(NetworkState& net, TargetSource& target,
+                                              const Fold& fold) {
   BackProp<Quad>(net, target, fold);
 }
 #endif

@@ -1,8 +1,8 @@
 // The per-example passes run on vectors, in blocks and tails that depend on
 // the layer sizes. Here they run against plain unit-by-unit loops, written
 // for reading rather than speed, on random nets of many shapes and on both
-// vector widths, and every table must agree to the bit; and an overflow in a
-// weight row must stop at the exact entry wherever it falls.
+// vector widths (8, 4 and 2 lanes, as far as the processor has them), and every table must agree to
+// the bit; and an overflow in a weight row must stop at the exact entry wherever it falls.
 
 #include <gtest/gtest.h>
 
@@ -86,7 +86,7 @@ void ReferenceBackProp(NetworkState& n, TargetSource& target, bool momentum_fold
 
 // A trained-looking net of the given shape; entries outside the units in
 // use hold values that would show if a vector lane leaked into them.
-std::unique_ptr<NetworkState> RandomNet(int inputs, int hidden, int outputs, bool narrow) {
+std::unique_ptr<NetworkState> RandomNet(int inputs, int hidden, int outputs, int lanes) {
   auto net = std::make_unique<NetworkState>();
   ClassInitialize(*net);
   net->FixedSeed = static_cast<uint64_t>(inputs * 400 + hidden * 20 + outputs);
@@ -94,7 +94,7 @@ std::unique_ptr<NetworkState> RandomNet(int inputs, int hidden, int outputs, boo
   net->LearningRate = 0.15f;
   net->Momentum = 0.9f;
   net->OutputSpan = 1.0f;
-  net->NarrowVectors = narrow;
+  net->VectorLanes = lanes;
   net->LayerUnits(1) = static_cast<int16_t>(inputs);
   net->LayerUnits(2) = static_cast<int16_t>(hidden);
   net->LayerUnits(3) = static_cast<int16_t>(outputs);
@@ -144,14 +144,14 @@ void ExpectSameExample(NetworkState& net, NetworkState& reference, double raw_ta
   }
 }
 
-using Shape = std::tuple<std::tuple<int, int, int>, bool>;  // sizes, narrow vectors
+using Shape = std::tuple<std::tuple<int, int, int>, int>;  // sizes, widest vector lanes
 
 class AgainstReference : public testing::TestWithParam<Shape> {};
 
 TEST_P(AgainstReference, EveryTableAgreesToTheBit) {
-  const auto& [sizes, narrow] = GetParam();
+  const auto& [sizes, lanes] = GetParam();
   const auto& [inputs, hidden, outputs] = sizes;
-  auto net = RandomNet(inputs, hidden, outputs, narrow);
+  auto net = RandomNet(inputs, hidden, outputs, lanes);
   auto reference = std::make_unique<NetworkState>(*net);
   for (int example = 1; example <= 3; ++example) {
     for (int i = 1; i <= inputs; ++i) {
@@ -172,21 +172,22 @@ INSTANTIATE_TEST_SUITE_P(
                                      std::make_tuple(20, 3, 1), std::make_tuple(1, 20, 20),
                                      std::make_tuple(20, 1, 20), std::make_tuple(7, 13, 5),
                                      std::make_tuple(20, 20, 1)),
-                     testing::Bool()),
+                     testing::Values(2, 4, 8)),
     [](const auto& info) {
       const auto& sizes = std::get<0>(info.param);
       return std::to_string(std::get<0>(sizes)) + "_" + std::to_string(std::get<1>(sizes)) + "_" +
-             std::to_string(std::get<2>(sizes)) + (std::get<1>(info.param) ? "_Pairs" : "_Widest");
+             std::to_string(std::get<2>(sizes)) + "_Lanes" +
+             std::to_string(std::get<1>(info.param));
     });
 
 // An accumulator at the largest double meets a huge input at each place a
 // row's vector blocks and tails can put it, so that the momentum fold (or,
 // with LearningRate 0, the gradient fold) overflows there.
-class FoldOverflow : public testing::TestWithParam<std::tuple<int, bool, bool>> {};
+class FoldOverflow : public testing::TestWithParam<std::tuple<int, int, bool>> {};
 
 TEST_P(FoldOverflow, StopsAtTheSameEntry) {
-  const auto [bad, narrow, in_gradient] = GetParam();
-  auto net = RandomNet(19, 20, 1, narrow);
+  const auto [bad, lanes, in_gradient] = GetParam();
+  auto net = RandomNet(19, 20, 1, lanes);
   net->Momentum = 1.0f;
   if (in_gradient) net->LearningRate = 0.0f;
   for (int j = 1; j <= 20; ++j) net->Weight(bad, j, 2) = 0.0;  // unseen by the forward pass
@@ -198,40 +199,40 @@ TEST_P(FoldOverflow, StopsAtTheSameEntry) {
 }
 
 // Names the cases: the input that overflows, the vector width, the fold.
-std::string FoldOverflowName(const testing::TestParamInfo<std::tuple<int, bool, bool>>& info) {
-  const auto& [bad, narrow, in_gradient] = info.param;
-  return "Input" + std::to_string(bad) + (narrow ? "_Pairs" : "_Widest") +
+std::string FoldOverflowName(const testing::TestParamInfo<std::tuple<int, int, bool>>& info) {
+  const auto& [bad, lanes, in_gradient] = info.param;
+  return "Input" + std::to_string(bad) + "_Lanes" + std::to_string(lanes) +
          (in_gradient ? "_GradientFold" : "_MomentumFold");
 }
 
 INSTANTIATE_TEST_SUITE_P(Entries, FoldOverflow,
                          testing::Combine(testing::Values(1, 2, 4, 5, 8, 9, 16, 17, 18, 19),
-                                          testing::Bool(), testing::Bool()),
+                                          testing::Values(2, 4, 8), testing::Bool()),
                          FoldOverflowName);
 
 // A hidden unit whose bias accumulator is already infinite stops the pass at
 // that unit, after the rows of the units before it, wherever the unit falls
 // in the vectors that form the hidden layer's deltas.
-class HiddenUnitOverflow : public testing::TestWithParam<std::tuple<int, bool, bool>> {};
+class HiddenUnitOverflow : public testing::TestWithParam<std::tuple<int, int, bool>> {};
 
 TEST_P(HiddenUnitOverflow, StopsAtTheSameUnit) {
-  const auto [bad, narrow, in_gradient] = GetParam();
-  auto net = RandomNet(19, 20, 1, narrow);
+  const auto [bad, lanes, in_gradient] = GetParam();
+  auto net = RandomNet(19, 20, 1, lanes);
   if (in_gradient) net->LearningRate = 0.0f;
   net->BiasSlope(bad, 2) = std::numeric_limits<double>::infinity();
   auto reference = std::make_unique<NetworkState>(*net);
   ExpectSameExample(*net, *reference, 6.0, kErrOverflow);
 }
 
-std::string HiddenUnitName(const testing::TestParamInfo<std::tuple<int, bool, bool>>& info) {
-  const auto& [bad, narrow, in_gradient] = info.param;
-  return "Unit" + std::to_string(bad) + (narrow ? "_Pairs" : "_Widest") +
+std::string HiddenUnitName(const testing::TestParamInfo<std::tuple<int, int, bool>>& info) {
+  const auto& [bad, lanes, in_gradient] = info.param;
+  return "Unit" + std::to_string(bad) + "_Lanes" + std::to_string(lanes) +
          (in_gradient ? "_GradientFold" : "_MomentumFold");
 }
 
 INSTANTIATE_TEST_SUITE_P(Units, HiddenUnitOverflow,
-                         testing::Combine(testing::Values(1, 4, 5, 17, 20), testing::Bool(),
-                                          testing::Bool()),
+                         testing::Combine(testing::Values(1, 4, 5, 8, 9, 17, 20),
+                                          testing::Values(2, 4, 8), testing::Bool()),
                          HiddenUnitName);
 
 }  // namespace

@@ -140,15 +140,15 @@ TEST(TrainingStep, ALayerAboveTwentyUnitsStopsThePassAtItsTwentyFirstUnit) {
 
 // A stray entry in the error rows of the lower layers (which the passes
 // themselves leave clear) is cleared to +0 wherever it stands in the row,
-// -0 included, on either vector width; entries past the layer's units stay.
+// -0 included, on each vector width; entries past the layer's units stay.
 struct StrayError {
   int unit;
   double value;
-  bool narrow;
+  int lanes;  // the widest vectors the passes may use
 };
 
 void PrintTo(const StrayError& stray, std::ostream* os) {
-  *os << stray.value << " at unit " << stray.unit << (stray.narrow ? ", pairs" : "");
+  *os << stray.value << " at unit " << stray.unit << ", " << stray.lanes << " lanes";
 }
 
 class ErrorRowClearing : public testing::TestWithParam<StrayError> {};
@@ -156,7 +156,7 @@ class ErrorRowClearing : public testing::TestWithParam<StrayError> {};
 TEST_P(ErrorRowClearing, LeavesEveryUnitInUseAtPositiveZero) {
   const StrayError stray = GetParam();
   auto net = OneUnitNet();
-  net->NarrowVectors = stray.narrow;
+  net->VectorLanes = stray.lanes;
   net->LayerUnits(1) = 19;
   net->LayerUnits(2) = 18;
   net->Temperature.Fill(2.0);
@@ -176,14 +176,14 @@ TEST_P(ErrorRowClearing, LeavesEveryUnitInUseAtPositiveZero) {
 }
 
 INSTANTIATE_TEST_SUITE_P(TrainingStep, ErrorRowClearing,
-                         testing::Values(StrayError{1, 2.0, false}, StrayError{4, -0.0, false},
-                                         StrayError{5, 1e-300, false}, StrayError{17, -3.0, false},
-                                         StrayError{18, -0.0, false}, StrayError{1, -0.0, true},
-                                         StrayError{3, 5.0, true}, StrayError{18, 1.0, true}),
+                         testing::Values(StrayError{1, 2.0, 8}, StrayError{4, -0.0, 8},
+                                         StrayError{5, 1e-300, 8}, StrayError{17, -3.0, 4},
+                                         StrayError{18, -0.0, 8}, StrayError{1, -0.0, 2},
+                                         StrayError{3, 5.0, 2}, StrayError{18, 1.0, 2}),
                          [](const auto& info) {
                            return "Case" + std::to_string(info.index) + "Unit" +
-                                  std::to_string(info.param.unit) +
-                                  (info.param.narrow ? "Pairs" : "WidestVectors");
+                                  std::to_string(info.param.unit) + "Lanes" +
+                                  std::to_string(info.param.lanes);
                          });
 
 TEST(WeightUpdate, AUnitAccumulatorGainsTheWidenedLearningRateAndNothingElseMoves) {
