@@ -10,23 +10,26 @@
 // L is (j, L), LayerUnits(L) is also the last unit in use, layer L reads
 // layer L - 1, and the 21st unit of a layer is index 21, where the check
 // raises error 9. Shifting every index by one in every loop would buy nothing
-// but a chance of being off by one; the unused slots cost about 15 KB per
-// thread.
+// but a chance of being off by one.
 //
 // Every index given to operator() is checked: one outside its bounds raises
-// error 9. Units(), Incoming() and Outgoing() hand out a whole row of 21
-// entries for the hot loops, which validate their bounds once instead.
-//   UnitTable   (unit j, layer L)               -> data_[L * 21 + j]
+// error 9. Units(), Incoming() and Outgoing() hand out a whole row for the
+// hot loops, which validate their bounds once instead.
+//
+// In memory a row is 24 doubles, three cache lines, and starts on one: units
+// 1..20 in its first 20 slots, unit 0 in the last. The passes' vectors, which
+// start at unit 1, then never straddle two lines, and whole vectors over a
+// layer's units stay inside its row.
+//   UnitTable   (unit j, layer L)               -> row L
 //   weight tables (from unit i, to unit j, layer L)
-//     by destination (the accumulators)         -> data_[(L * 21 + j) * 21 + i]
-//     by source (Weight)                        -> data_[(L * 21 + i) * 21 + j]
+//     by destination (the accumulators)         -> row L * 21 + j, slot of i
+//     by source (Weight)                        -> row L * 21 + i, slot of j
 // so that each pass finds the entries it uses together side by side.
 #pragma once
 
 #include <array>
 #include <cstdint>
 #include <optional>
-#include <span>
 
 #include "base/error.h"
 #include "engine/random_source.h"
@@ -37,6 +40,35 @@ inline constexpr int kMaxUnit = 20;  // units 0..20
 inline constexpr int kMaxLayer = 3;  // layers 0..3
 inline constexpr int kUnitSlots = kMaxUnit + 1;
 inline constexpr int kLayerSlots = kMaxLayer + 1;
+// Units a row's whole vectors may cover: 1..kVectorUnits.
+inline constexpr int kVectorUnits = 24;
+inline constexpr int kRowSlots = kVectorUnits;
+
+// Where unit `unit` (0..20) lies in its row.
+constexpr int SlotOf(int unit) { return (unit + kRowSlots - 1) % kRowSlots; }
+
+// One row of a table, indexed by unit. Units 21..24 are the row's spare
+// slots (24 is unit 0's), there so that whole vectors may cover them.
+// REQUIRES (of every index): 1 <= unit <= kVectorUnits.
+template <typename T>
+class UnitRow {
+ public:
+  explicit UnitRow(T* unit1) : unit1_(unit1) {}
+  operator UnitRow<const T>() const { return UnitRow<const T>(unit1_); }
+  T& operator[](int unit) const { return unit1_[unit - 1]; }
+  // The row of the next unit of the same table and layer.
+  UnitRow Next() const { return UnitRow(unit1_ + kRowSlots); }
+
+ private:
+  T* unit1_;
+};
+
+// A row of its own, laid out like a table's, for values a pass forms before
+// it stores them.
+struct ScratchRow {
+  double& operator[](int unit) { return slots[unit - 1]; }
+  alignas(64) std::array<double, kRowSlots> slots;
+};
 
 class UnitTable {
  public:
@@ -44,24 +76,21 @@ class UnitTable {
   double operator()(int unit, int layer) const { return data_[Index(unit, layer)]; }
   void Fill(double v) { data_.fill(v); }
 
-  // The 21 entries of one layer, indexed by unit. Only the layer is checked:
-  // the per-example passes validate their unit bounds once on entry and then
-  // index thousands of entries per example, where a check at every index
-  // would cost more than the arithmetic.
-  // REQUIRES (of the caller's indices): 0 <= unit <= kMaxUnit.
-  std::span<double, kUnitSlots> Units(int layer) {
-    return std::span<double, kUnitSlots>(&data_[Index(0, layer)], kUnitSlots);
-  }
-  std::span<const double, kUnitSlots> Units(int layer) const {
-    return std::span<const double, kUnitSlots>(&data_[Index(0, layer)], kUnitSlots);
+  // The row of one layer. Only the layer is checked: the per-example passes
+  // validate their unit bounds once on entry and then index thousands of
+  // entries per example, where a check at every index would cost more than
+  // the arithmetic.
+  UnitRow<double> Units(int layer) { return UnitRow<double>(&data_[Index(1, layer)]); }
+  UnitRow<const double> Units(int layer) const {
+    return UnitRow<const double>(&data_[Index(1, layer)]);
   }
 
  private:
   static int Index(int unit, int layer) {
     if (unit < 0 || unit > kMaxUnit || layer < 0 || layer > kMaxLayer) Raise(kErrSubscript);
-    return layer * kUnitSlots + unit;
+    return layer * kRowSlots + SlotOf(unit);
   }
-  std::array<double, kUnitSlots * kLayerSlots> data_{};
+  alignas(64) std::array<double, kRowSlots * kLayerSlots> data_{};
 };
 
 // A weight table in one of two row orders. Ordered by destination, the
@@ -79,22 +108,21 @@ class BasicWeightTable {
   double operator()(int from, int to, int layer) const { return data_[Index(from, to, layer)]; }
   void Fill(double v) { data_.fill(v); }
 
-  // The 21 entries into unit `to` of `layer`, indexed by the unit they come
+  // The entries into unit `to` of `layer`, indexed by the unit they come
   // from (ordered by destination), or out of unit `from` of layer - 1,
   // indexed by the unit they go to (ordered by source). The row's unit and
-  // `layer` are checked, the caller's indices are not (see UnitTable::Units).
-  // REQUIRES (of the caller's indices): 0 <= index <= kMaxUnit.
-  std::span<double, kUnitSlots> Incoming(int to,
-                                         int layer) requires(kRows == WeightRows::kByDestination) {
-    return std::span<double, kUnitSlots>(&data_[Index(0, to, layer)], kUnitSlots);
+  // `layer` are checked, the caller's indices are not (see UnitTable::Units);
+  // Next() steps to the row of the next unit.
+  UnitRow<double> Incoming(int to, int layer) requires(kRows == WeightRows::kByDestination) {
+    return UnitRow<double>(&data_[Index(1, to, layer)]);
   }
-  std::span<const double, kUnitSlots> Incoming(int to, int layer) const
+  UnitRow<const double> Incoming(int to, int layer) const
       requires(kRows == WeightRows::kByDestination) {
-    return std::span<const double, kUnitSlots>(&data_[Index(0, to, layer)], kUnitSlots);
+    return UnitRow<const double>(&data_[Index(1, to, layer)]);
   }
-  std::span<const double, kUnitSlots> Outgoing(int from, int layer) const
+  UnitRow<const double> Outgoing(int from, int layer) const
       requires(kRows == WeightRows::kBySource) {
-    return std::span<const double, kUnitSlots>(&data_[Index(from, 0, layer)], kUnitSlots);
+    return UnitRow<const double>(&data_[Index(from, 1, layer)]);
   }
 
  private:
@@ -103,10 +131,10 @@ class BasicWeightTable {
       Raise(kErrSubscript);
     }
     if constexpr (kRows == WeightRows::kBySource)
-      return (layer * kUnitSlots + from) * kUnitSlots + to;
-    return (layer * kUnitSlots + to) * kUnitSlots + from;
+      return (layer * kUnitSlots + from) * kRowSlots + SlotOf(to);
+    return (layer * kUnitSlots + to) * kRowSlots + SlotOf(from);
   }
-  std::array<double, kUnitSlots * kUnitSlots * kLayerSlots> data_{};
+  alignas(64) std::array<double, kRowSlots * kUnitSlots * kLayerSlots> data_{};
 };
 
 using WeightTable = BasicWeightTable<WeightRows::kByDestination>;
@@ -168,11 +196,11 @@ struct NetworkState {
   RandomSource Random;
   std::optional<uint64_t> FixedSeed;
 
-  // The widest vectors, in doubles (2, 4 or 8), that the per-example passes
+  // The widest vectors, in doubles (2 or 4), that the per-example passes
   // may run on; they run on the widest of those the processor has. The
   // results are the same to the bit whatever the width; the tests lower this
   // to cover each width.
-  int VectorLanes = 8;
+  int VectorLanes = 4;
 };
 
 }  // namespace kelda::engine

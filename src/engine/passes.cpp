@@ -7,7 +7,10 @@
 // Vectors only ever run across independent entries (units, or the entries of
 // a row), never along a sum. Pairs are what every x86-64 has; where the
 // processor has AVX2 and FMA the passes run compiled for it, on vectors of
-// four, and e^x on vectors too where it agrees with the C library's.
+// four, and e^x on those vectors too where it agrees with the C library's.
+// (Vectors of eight were tried: on a processor that works them in two
+// halves, and with 4 of their 24 lanes idle over 20 units, they were a
+// third slower than fours.)
 //
 // Everything that takes or returns a vector is forced inline and has internal
 // linkage, so no vector ever crosses a call, and the compilers' warning that
@@ -86,21 +89,19 @@ void CheckIndices(const NetworkState& net) {
 // Net inputs of units 1 .. kVectors * n of `layer`, side by side: each
 // unit's sum taken bias first and then over i = 1, 2, ... in that order. One
 // sum waits on each of its additions in turn; sums side by side keep the
-// pipeline full. Units past LayerUnits(layer) (never past unit 20) are summed
-// into spare entries of `x` that nothing reads.
-// REQUIRES: kVectors * n <= kMaxUnit; `inputs` <= kMaxUnit.
+// pipeline full. Units past LayerUnits(layer) are summed from the rows'
+// spare slots into spare entries of `x` that nothing reads.
+// REQUIRES: kVectors * n <= kVectorUnits; `inputs` <= kMaxUnit.
 template <typename V, int kVectors>
-KELDA_INLINE void NetInputs(const NetworkState& net, int layer, int inputs, double* x) {
+KELDA_INLINE void NetInputs(const NetworkState& net, int layer, int inputs, ScratchRow& x) {
   constexpr int n = kLanes<V>;
-  static_assert(kVectors * n <= kMaxUnit);
+  static_assert(kVectors * n <= kVectorUnits);
   const auto in = net.Activation.Units(layer - 1);
   const auto bias = net.Bias.Units(layer);
-  // Weight keeps the rows of one layer one after the other.
-  const double* row = net.Weight.Outgoing(0, layer).data();
   std::array<V, kVectors> sum;
   KELDA_UNROLL for (int v = 0; v < kVectors; ++v) sum[v] = Load<V>(&bias[1 + v * n]);
-  for (int i = 1; i <= inputs; ++i) {
-    row += kUnitSlots;
+  auto row = net.Weight.Outgoing(1, layer);
+  for (int i = 1; i <= inputs; ++i, row = row.Next()) {
     const double a = in[i];
     KELDA_UNROLL for (int v = 0; v < kVectors; ++v) sum[v] = Load<V>(&row[1 + v * n]) * a + sum[v];
   }
@@ -112,7 +113,7 @@ KELDA_INLINE void NetInputs(const NetworkState& net, int layer, int inputs, doub
 // REQUIRES: 1 <= units <= kMaxUnit.
 template <typename V, int kVectors = 1>
 KELDA_INLINE void NetInputsOf(const NetworkState& net, int layer, int units, int inputs,
-                              double* x) {
+                              ScratchRow& x) {
   if constexpr (kVectors * kLanes<V> < kMaxUnit) {
     if (units > kVectors * kLanes<V>)
       return NetInputsOf<V, kVectors + 1>(net, layer, units, inputs, x);
@@ -126,8 +127,8 @@ KELDA_INLINE void ForwardLayer(NetworkState& net, int layer) {
   const int units = net.LayerUnits(layer);
   const int inputs = net.LayerUnits(layer - 1);
   if (units < 1) return;
-  std::array<double, kUnitSlots> x;
-  NetInputsOf<V>(net, layer, units, inputs, x.data());
+  ScratchRow x;
+  NetInputsOf<V>(net, layer, units, inputs, x);
 
   // An infinity or NaN never turns finite again in a sum, so one check of
   // each net input catches an overflow in any of its steps. The units before
@@ -136,24 +137,26 @@ KELDA_INLINE void ForwardLayer(NetworkState& net, int layer) {
   int finite = 0;
   while (finite < units && std::isfinite(x[finite + 1])) ++finite;
 
+  // Whole vectors over the finite units; the lanes past them work on spare
+  // values that are never stored.
+  const int covered = (finite + n - 1) / n * n;
   const auto temperature = net.Temperature.Units(layer);
-  std::array<double, kUnitSlots> e;
-  int j = 1;
-  for (; j + n - 1 <= finite; j += n) {
+  ScratchRow e;
+  for (int j = 1; j <= covered; j += n) {
     Store(&e[j], (-1.0 * Load<V>(&x[j])) / Load<V>(&temperature[j]));
   }
-  for (; j <= finite; ++j) e[j] = (-1.0 * x[j]) / temperature[j];
-  j = 1;
+  // e^0.5 keeps the spare lanes in the exponential's main range.
+  for (int j = finite + 1; j <= covered; ++j) e[j] = 0.5;
   if constexpr (kWideExp) {
-    for (; j + n - 1 <= finite; j += n) Store(&e[j], vec::Exp(Load<V>(&e[j])));
+    for (int j = 1; j <= covered; j += n) Store(&e[j], vec::Exp(Load<V>(&e[j])));
+  } else {
+    for (int j = 1; j <= finite; ++j) e[j] = std::exp(e[j]);
   }
-  for (; j <= finite; ++j) e[j] = std::exp(e[j]);
 
-  std::array<double, kUnitSlots> y;
-  for (j = 1; j + n - 1 <= finite; j += n) Store(&y[j], Output(net, Load<V>(&e[j])));
-  for (; j <= finite; ++j) y[j] = Output(net, e[j]);
+  ScratchRow y;
+  for (int j = 1; j <= covered; j += n) Store(&y[j], Output(net, Load<V>(&e[j])));
   const auto out = net.Activation.Units(layer);
-  for (j = 1; j <= finite; ++j) out[j] = Finite(y[j]);
+  for (int j = 1; j <= finite; ++j) out[j] = Finite(y[j]);
   if (finite < units) Raise(kErrOverflow);
 }
 
@@ -173,7 +176,7 @@ KELDA_INLINE void Forward(NetworkState& net) {
 // unconditional loop would be turned into a string store whose start-up
 // costs more than this whole loop).
 template <typename V>
-KELDA_INLINE void ClearRow(double* row, int count) {
+KELDA_INLINE void ClearRow(UnitRow<double> row, int count) {
   constexpr int n = kLanes<V>;
   using Bits = decltype(V{} == V{});  // integers of V's lane count and width
   Bits any = {};
@@ -243,12 +246,12 @@ struct GradientFold {
 // at the exact entry. (A sum is finite only if every term is; the converse
 // failing only sends a row down the slow loop.) The lanes of the last vector
 // past `count` store back the entries they read.
-// REQUIRES: count <= kVectors * n <= kMaxUnit.
+// REQUIRES: count <= kVectors * n <= kVectorUnits.
 template <typename V, int kVectors, typename Fold>
-KELDA_INLINE void FoldRow(double* slope, const double* input, int count, const Fold& fold,
-                          double factor) {
+KELDA_INLINE void FoldRow(UnitRow<double> slope, UnitRow<const double> input, int count,
+                          const Fold& fold, double factor) {
   constexpr int n = kLanes<V>;
-  static_assert(kVectors * n <= kMaxUnit);
+  static_assert(kVectors * n <= kVectorUnits);
   std::array<V, kVectors> row;
   KELDA_UNROLL for (int v = 0; v < kVectors; ++v) {
     row[v] = fold.Weight(Load<V>(&slope[1 + v * n]), factor, Load<V>(&input[1 + v * n]));
@@ -268,8 +271,8 @@ KELDA_INLINE void FoldRow(double* slope, const double* input, int count, const F
 // FoldRow on as many vectors as cover `count` entries.
 // REQUIRES: count <= kMaxUnit.
 template <typename V, typename Fold, int kVectors = 1>
-KELDA_INLINE void FoldRowOf(double* slope, const double* input, int count, const Fold& fold,
-                            double factor) {
+KELDA_INLINE void FoldRowOf(UnitRow<double> slope, UnitRow<const double> input, int count,
+                            const Fold& fold, double factor) {
   if (count < 1) return;
   if constexpr (kVectors * kLanes<V> < kMaxUnit) {
     if (count > kVectors * kLanes<V>) {
@@ -294,22 +297,21 @@ KELDA_INLINE void FoldHiddenLayer(NetworkState& net, const Fold& fold, int input
   // Each hidden unit's weighted sum of the output deltas, over k in order.
   // Only a few outputs are usual, and each unit's weights into them lie
   // side by side, so the sums are taken unit by unit. The last vector below
-  // may reach past `hidden`, never past unit 20: it reads spare sums and
-  // leaves unused results in the scratch rows.
+  // may reach past `hidden` into the rows' spare slots: it finds zero sums
+  // there and leaves unused results in the scratch rows.
   constexpr int n = kLanes<V>;
   const int covered = (hidden + n - 1) / n * n;
-  std::array<double, kUnitSlots> back;
-  // Weight and WeightSlope keep the rows of one layer one after the other.
-  const double* weight_out = net.Weight.Outgoing(0, 3).data();
-  for (int j = 1; j <= covered; ++j) {
-    weight_out += kUnitSlots;
+  ScratchRow back;
+  auto weight_out = net.Weight.Outgoing(1, 3);
+  for (int j = 1; j <= hidden; ++j, weight_out = weight_out.Next()) {
     double sum = 0.0;
     for (int k = 1; k <= outputs; ++k) sum = weight_out[k] * output_delta[k] + sum;
     back[j] = sum;
   }
+  for (int j = hidden + 1; j <= covered; ++j) back[j] = 0.0;
 
-  std::array<double, kUnitSlots> delta;
-  std::array<double, kUnitSlots> new_bias_slope;
+  ScratchRow delta;
+  ScratchRow new_bias_slope;
   V formed = {};
   for (int j = 1; j <= hidden; j += n) {
     const V yj = Load<V>(&y[j]);
@@ -325,11 +327,10 @@ KELDA_INLINE void FoldHiddenLayer(NetworkState& net, const Fold& fold, int input
   // overflow anywhere in them.)
   const bool checked = !AllFinite(formed);
 
-  const double* input = net.Activation.Units(1).data();
+  const auto input = net.Activation.Units(1);
   const auto hidden_delta = net.UnitDelta.Units(2);
-  double* row = net.WeightSlope.Incoming(0, 2).data();
-  for (int j = 1; j <= hidden; ++j) {
-    row += kUnitSlots;
+  auto row = net.WeightSlope.Incoming(1, 2);
+  for (int j = 1; j <= hidden; ++j, row = row.Next()) {
     if (checked) {
       hidden_delta[j] = Finite(delta[j]);
       bias_slope[j] = Finite(new_bias_slope[j]);
@@ -348,14 +349,14 @@ KELDA_INLINE void BackProp(NetworkState& net, TargetSource& target, const Fold& 
   // whole rows without checks.
   for (int layer = 1; layer <= kMaxLayer; ++layer) {
     const int units = net.LayerUnits(layer);
-    ClearRow<V>(net.UnitError.Units(layer).data(), std::min(units, kMaxUnit));
+    ClearRow<V>(net.UnitError.Units(layer), std::min(units, kMaxUnit));
     if (units > kMaxUnit) Raise(kErrSubscript);
   }
   const int inputs = net.LayerUnits(1);
   const int hidden = net.LayerUnits(2);
   const int outputs = net.LayerUnits(3);
   const double span = net.OutputSpan;
-  const double* hidden_out = net.Activation.Units(2).data();
+  const auto hidden_out = net.Activation.Units(2);
   const auto output = net.Activation.Units(3);
   const auto output_error = net.UnitError.Units(3);
   const auto output_delta = net.UnitDelta.Units(3);
@@ -371,8 +372,7 @@ KELDA_INLINE void BackProp(NetworkState& net, TargetSource& target, const Fold& 
     const double delta = Finite(d * error);
     output_delta[j] = delta;
     output_bias_slope[j] = Finite(fold.Bias(output_bias_slope[j], delta));
-    FoldRowOf<V>(net.WeightSlope.Incoming(j, 3).data(), hidden_out, hidden, fold,
-                 fold.RowFactor(delta));
+    FoldRowOf<V>(net.WeightSlope.Incoming(j, 3), hidden_out, hidden, fold, fold.RowFactor(delta));
   }
   FoldHiddenLayer<V>(net, fold, inputs, hidden, outputs);
 }
@@ -380,9 +380,13 @@ KELDA_INLINE void BackProp(NetworkState& net, TargetSource& target, const Fold& 
 // ---------------------------------------------------------------------------
 // Choice of vector width.
 
-#if defined(__x86_64__)
+// GCC cannot keep the stack aligned for 32-byte vectors on 64-bit Windows,
+// so the wide passes are left to the other x86-64 systems.
+#if defined(__x86_64__) && !defined(_WIN32)
+#define KELDA_WIDE_PASSES 1
+
 bool UseQuads(const NetworkState& net) {
-  static const bool has_quads = vec::WidestLanes() >= 4;
+  static const bool has_quads = vec::HasQuads();
   return has_quads && net.VectorLanes >= 4;
 }
 
@@ -405,7 +409,7 @@ template <typename Fold>
 
 template <typename Fold>
 void RunBackProp(NetworkState& net, TargetSource& target, const Fold& fold) {
-#if defined(__x86_64__)
+#if defined(KELDA_WIDE_PASSES)
   if (UseQuads(net)) return BackPropQuad(net, target, fold);
 #endif
   BackProp<Pair>(net, target, fold);
@@ -419,7 +423,7 @@ void Sigmoid(const NetworkState& net, double& value, const double& temperature) 
 }
 
 void ForwardPass(NetworkState& net) {
-#if defined(__x86_64__)
+#if defined(KELDA_WIDE_PASSES)
   if (UseQuads(net)) return ForwardQuad(net);
 #endif
   Forward<Pair>(net);

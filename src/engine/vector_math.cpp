@@ -83,23 +83,16 @@ const uint64_t kTable[256] = {
 
 }  // namespace exp_detail
 
-namespace {
-
 bool HasQuads() {
 #if defined(__x86_64__)
-  return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+  static const bool has = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+  return has;
 #else
   return false;
 #endif
 }
 
-bool HasOcts() {
-#if defined(__x86_64__)
-  return HasQuads() && __builtin_cpu_supports("avx512f");
-#else
-  return false;
-#endif
-}
+namespace {
 
 #if defined(__x86_64__) && defined(__GLIBC__)
 // Arguments that reach every table entry at several scales, both ends of
@@ -123,7 +116,7 @@ std::vector<double> CheckArguments() {
     x.push_back(v);
     x.push_back(-v);
   }
-  while (x.size() % 8 != 0) x.push_back(1.0);
+  while (x.size() % 4 != 0) x.push_back(1.0);
   return x;
 }
 
@@ -142,7 +135,6 @@ KELDA_INLINE bool Agrees(const std::vector<double>& x) {
 [[gnu::target("avx2,fma")]] bool QuadsAgree(const std::vector<double>& x) {
   return Agrees<Quad>(x);
 }
-[[gnu::target("avx512f")]] bool OctsAgree(const std::vector<double>& x) { return Agrees<Oct>(x); }
 #endif
 
 #if defined(__x86_64__)
@@ -155,9 +147,6 @@ KELDA_INLINE void ExpVectors(double* values, size_t count) {
 [[gnu::target("avx2,fma")]] void ExpQuads(double* values, size_t count) {
   ExpVectors<Quad>(values, count);
 }
-[[gnu::target("avx512f")]] void ExpOcts(double* values, size_t count) {
-  ExpVectors<Oct>(values, count);
-}
 #endif
 
 }  // namespace
@@ -167,7 +156,7 @@ bool WideExpAgrees() {
   static const bool agrees = [] {
     if (!HasQuads()) return false;
     const std::vector<double> x = CheckArguments();
-    return QuadsAgree(x) && (!HasOcts() || OctsAgree(x));
+    return QuadsAgree(x);
   }();
   return agrees;
 #else
@@ -175,16 +164,10 @@ bool WideExpAgrees() {
 #endif
 }
 
-int WidestLanes() { return HasOcts() ? 8 : HasQuads() ? 4 : 2; }
-
 void ExpEach(std::span<double> values, int max_lanes) {
   size_t done = 0;
 #if defined(__x86_64__)
-  const int lanes = WideExpAgrees() ? std::min(max_lanes, WidestLanes()) : 2;
-  if (lanes >= 8) {
-    ExpOcts(values.data(), values.size());
-    done = values.size() / 8 * 8;
-  } else if (lanes >= 4) {
+  if (max_lanes >= 4 && WideExpAgrees()) {
     ExpQuads(values.data(), values.size());
     done = values.size() / 4 * 4;
   }

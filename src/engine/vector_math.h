@@ -3,7 +3,7 @@
 // The vectors are worked lane by lane: every lane performs the same IEEE
 // operations, in the same order, as scalar code would, so a result is the
 // same to the bit whatever the vector width. Pairs are what every x86-64
-// has; quads need AVX2 and FMA, octs AVX-512F.
+// has; quads need AVX2 and FMA.
 //
 // Everything here that takes or returns a vector is forced inline, so no
 // vector ever crosses a call. Only the engine's own .cpp files include this
@@ -30,7 +30,6 @@ namespace kelda::engine::vec {
 
 typedef double Pair __attribute__((vector_size(2 * sizeof(double))));
 typedef double Quad __attribute__((vector_size(4 * sizeof(double))));
-typedef double Oct __attribute__((vector_size(8 * sizeof(double))));
 
 template <typename V>
 constexpr int kLanes = sizeof(V) / sizeof(double);
@@ -51,14 +50,27 @@ KELDA_INLINE void Store(double* p, const V& v) {
   std::memcpy(p, &v, sizeof v);
 }
 
+// The sign bits of a comparison's lanes, lane k in bit k. Written out for
+// the reason given at Fma below.
+KELDA_INLINE int SignMask(const Ints<Pair>& m) {
+  int mask;
+  asm("movmskpd %[m], %[mask]" : [mask] "=r"(mask) : [m] "x"(m));
+  return mask;
+}
+// REQUIRES: the caller runs only where the processor has AVX.
+KELDA_INLINE int SignMask(const Ints<Quad>& m) {
+  int mask;
+  asm("vmovmskpd %[m], %[mask]" : [mask] "=r"(mask) : [m] "x"(m));
+  return mask;
+}
+
 // False when a lane is an infinity or NaN: x - x is NaN for those and 0 for
 // any finite x. Given a sum of several values, a false alarm is possible; it
 // only sends the caller down its entry-by-entry path.
 template <typename V>
 KELDA_INLINE bool AllFinite(const V& v) {
-  double x = v[0];
-  for (int k = 1; k < kLanes<V>; ++k) x += v[k];
-  return x - x == 0.0;
+  const V zero_or_nan = v - v;
+  return SignMask(zero_or_nan != zero_or_nan) == 0;
 }
 
 // e^x on vectors, each lane the same to the bit as the C library's exp.
@@ -91,14 +103,9 @@ inline constexpr double kC5 = 0x1.1111167a4d017p-7;
 // a * b + c with one rounding. Written out because the intrinsics may only
 // be inlined into functions compiled for FMA, and the passes' templates are
 // compiled for their width only by the functions that call them.
-// REQUIRES: the caller runs only where the processor has FMA (quads) or
-// AVX-512F (octs).
+// REQUIRES: the caller runs only where the processor has FMA.
 KELDA_INLINE Quad Fma(Quad a, Quad b, Quad c) {
   asm("vfmadd231pd %[b], %[a], %[c]" : [c] "+x"(c) : [a] "x"(a), [b] "x"(b));
-  return c;
-}
-KELDA_INLINE Oct Fma(Oct a, Oct b, Oct c) {
-  asm("vfmadd231pd %[b], %[a], %[c]" : [c] "+v"(c) : [a] "v"(a), [b] "v"(b));
   return c;
 }
 
@@ -146,19 +153,18 @@ KELDA_INLINE V Exp(const V& x) {
   return y;
 }
 
-// Whether Exp<Quad> and Exp<Oct> agree with this process's std::exp, as far
+// Whether Exp<Quad> agrees with this process's std::exp, as far
 // as a check of some thousand arguments across the range (every table entry,
 // both ends of the main range, the special values) shows. Computed once
 // per process; false where the processor lacks AVX2 and FMA or the C library
 // is not glibc.
 bool WideExpAgrees();
 
-// The widest vectors, in doubles, that this processor runs: 8 with AVX-512F
-// (and AVX2 and FMA), 4 with AVX2 and FMA, else 2.
-int WidestLanes();
+// Whether the processor has AVX2 and FMA, which quads need.
+bool HasQuads();
 
 // values[i] = e^values[i], each the same to the bit as std::exp, on vectors
-// of up to `max_lanes` doubles (2, 4 or 8) where the processor allows and
+// of up to `max_lanes` doubles (2 or 4) where the processor allows and
 // WideExpAgrees() holds. For the tests, which compare it with std::exp.
 void ExpEach(std::span<double> values, int max_lanes);
 

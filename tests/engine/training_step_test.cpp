@@ -176,9 +176,9 @@ TEST_P(ErrorRowClearing, LeavesEveryUnitInUseAtPositiveZero) {
 }
 
 INSTANTIATE_TEST_SUITE_P(TrainingStep, ErrorRowClearing,
-                         testing::Values(StrayError{1, 2.0, 8}, StrayError{4, -0.0, 8},
-                                         StrayError{5, 1e-300, 8}, StrayError{17, -3.0, 4},
-                                         StrayError{18, -0.0, 8}, StrayError{1, -0.0, 2},
+                         testing::Values(StrayError{1, 2.0, 4}, StrayError{4, -0.0, 4},
+                                         StrayError{5, 1e-300, 4}, StrayError{17, -3.0, 2},
+                                         StrayError{18, -0.0, 4}, StrayError{1, -0.0, 2},
                                          StrayError{3, 5.0, 2}, StrayError{18, 1.0, 2}),
                          [](const auto& info) {
                            return "Case" + std::to_string(info.index) + "Unit" +
