@@ -80,6 +80,13 @@ class TargetSource {
 void BackPropMomentum(NetworkState& net, TargetSource& target);
 void BackPropGradient(NetworkState& net, TargetSource& target);
 
+// BackPropMomentum and then BackPropGradient: the same stored values, the
+// same errors raised at the same points, to the bit. Where nothing
+// overflows it folds each accumulator both ways in one sweep; otherwise it
+// runs the two passes one after the other. The sweep reads the target once.
+// REQUIRES: ForwardPass has just run for the example.
+void BackPropMomentumThenGradient(NetworkState& net, TargetSource& target);
+
 // End of epoch: add the accumulators to weights and biases, then the
 // momentum step, and clear the accumulators. Only units 1..LayerUnits(L) of
 // layers 2 and 3 (and their incoming units 1..LayerUnits(L - 1)) are read or

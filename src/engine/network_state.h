@@ -67,6 +67,7 @@ class UnitRow {
 // it stores them.
 struct ScratchRow {
   double& operator[](int unit) { return slots[unit - 1]; }
+  double operator[](int unit) const { return slots[unit - 1]; }
   alignas(64) std::array<double, kRowSlots> slots;
 };
 

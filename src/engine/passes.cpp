@@ -378,6 +378,172 @@ KELDA_INLINE void BackProp(NetworkState& net, TargetSource& target, const Fold& 
 }
 
 // ---------------------------------------------------------------------------
+// Both backward passes in one sweep.
+//
+// BackPropMomentum and then BackPropGradient read and write every
+// accumulator of the example twice. Where nothing overflows, the same
+// results come from one sweep that folds each accumulator both ways in
+// registers, the momentum fold and then the gradient fold, and stores it
+// once: the deltas and errors are the same in both passes, and only the
+// accumulators and ErrorSum carry from one pass into the other. The sweep
+// keeps each weight row as it was in a backup; should any stored value come
+// out not finite, it puts every row back and leaves the example to the two
+// passes, which then stop where and as they always do.
+
+// A weight row's accumulators folded both ways: the momentum fold with
+// `momentum_factor`, then the gradient fold with `delta`. The row as it was
+// goes to `backup`, and `sum` gains the new values, lane by lane, for one
+// finiteness check at the end. Lanes past `count` keep their entries.
+// REQUIRES: count <= kVectors * n <= kVectorUnits.
+template <typename V, int kVectors>
+KELDA_INLINE void SweepRow(UnitRow<double> slope, UnitRow<const double> input, int count,
+                           const MomentumFold& momentum, double momentum_factor, double delta,
+                           ScratchRow& backup, std::array<V, kVectors>& sum) {
+  constexpr int n = kLanes<V>;
+  static_assert(kVectors * n <= kVectorUnits);
+  const GradientFold gradient;
+  KELDA_UNROLL for (int v = 0; v < kVectors; ++v) {
+    const V old = Load<V>(&slope[1 + v * n]);
+    const V in = Load<V>(&input[1 + v * n]);
+    V folded = gradient.Weight(momentum.Weight(old, momentum_factor, in), delta, in);
+    if (v == kVectors - 1) {
+      vec::Ints<V> entry;
+      for (int k = 0; k < n; ++k) entry[k] = 1 + v * n + k;
+      folded = entry <= count ? folded : old;
+    }
+    Store(&backup[1 + v * n], old);
+    Store(&slope[1 + v * n], folded);
+    sum[v] += folded;
+  }
+}
+
+// SweepRow on as many vectors as cover `count` entries; `all_finite` turns
+// false when a stored value may not be finite.
+// REQUIRES: count <= kMaxUnit.
+template <typename V, int kVectors = 1>
+KELDA_INLINE void SweepRows(UnitRow<double> first, int rows, UnitRow<const double> input, int count,
+                            const MomentumFold& momentum, const ScratchRow& delta,
+                            ScratchRow* backup, bool& all_finite) {
+  if (count < 1 || rows < 1) return;
+  if constexpr (kVectors * kLanes<V> < kMaxUnit) {
+    if (count > kVectors * kLanes<V>) {
+      return SweepRows<V, kVectors + 1>(first, rows, input, count, momentum, delta, backup,
+                                        all_finite);
+    }
+  }
+  std::array<V, kVectors> sum{};
+  UnitRow<double> row = first;
+  for (int j = 1; j <= rows; ++j, row = row.Next()) {
+    SweepRow<V, kVectors>(row, input, count, momentum, momentum.RowFactor(delta[j]), delta[j],
+                          backup[j], sum);
+  }
+  V all = sum[0];
+  KELDA_UNROLL for (int v = 1; v < kVectors; ++v) all += sum[v];
+  all_finite = all_finite && AllFinite(all);
+}
+
+// Puts back the rows SweepRows changed.
+void RestoreRows(UnitRow<double> first, int rows, int count, const ScratchRow* backup) {
+  UnitRow<double> row = first;
+  for (int j = 1; j <= rows; ++j, row = row.Next()) {
+    for (int i = 1; i <= count; ++i) row[i] = backup[j].slots[i - 1];
+  }
+}
+
+// Both passes for the example in one sweep, or false, with nothing changed
+// but the clearing both passes begin with, when the two passes must run one
+// after the other. Raises what the momentum pass would raise first when
+// that happens before it stores anything.
+template <typename V>
+KELDA_INLINE bool SweepBackProp(NetworkState& net, TargetSource& target) {
+  for (int layer = 1; layer <= kMaxLayer; ++layer) {
+    const int units = net.LayerUnits(layer);
+    ClearRow<V>(net.UnitError.Units(layer), std::min(units, kMaxUnit));
+    if (units > kMaxUnit) Raise(kErrSubscript);
+  }
+  const int inputs = net.LayerUnits(1);
+  const int hidden = net.LayerUnits(2);
+  const int outputs = net.LayerUnits(3);
+  if (outputs < 1) return false;
+  const MomentumFold momentum{net.LearningRate, net.Momentum};
+  const GradientFold gradient;
+  const double span = net.OutputSpan;
+  const auto output = net.Activation.Units(3);
+  const auto output_temperature = net.Temperature.Units(3);
+
+  // The momentum pass's first steps, up to the target: the pass raises here
+  // exactly when the sweep does.
+  ScratchRow d;
+  bool finite = true;
+  for (int j = 1; j <= outputs; ++j) {
+    if (output_temperature[j] == 0.0) return false;
+    const double y = output[j];
+    d[j] = (1.0 - y) * ((span / output_temperature[j]) * y);
+    finite = finite && std::isfinite(d[j]);
+  }
+  if (!finite) return false;
+  const double scaled_target = ScaledTarget(target);
+
+  ScratchRow error, delta, bias_slope;
+  double error_sum = net.ErrorSum;
+  const auto output_bias_slope = net.BiasSlope.Units(3);
+  for (int j = 1; j <= outputs; ++j) {
+    error[j] = scaled_target - output[j];
+    delta[j] = d[j] * error[j];
+    bias_slope[j] = gradient.Bias(momentum.Bias(output_bias_slope[j], delta[j]), delta[j]);
+    finite = finite && std::isfinite(error[j]) && std::isfinite(delta[j]) &&
+             std::isfinite(bias_slope[j]);
+  }
+  for (int pass = 0; pass < 2; ++pass) {
+    for (int j = 1; j <= outputs; ++j) error_sum = error[j] * error[j] + error_sum;
+  }
+  finite = finite && std::isfinite(error_sum);
+  if (!finite) return false;
+
+  // The hidden deltas, as FoldHiddenLayer forms them.
+  ScratchRow hidden_delta, hidden_bias_slope;
+  const auto y = net.Activation.Units(2);
+  const auto hidden_bias = net.BiasSlope.Units(2);
+  auto weight_out = net.Weight.Outgoing(1, 3);
+  for (int j = 1; j <= hidden; ++j, weight_out = weight_out.Next()) {
+    double sum = 0.0;
+    for (int k = 1; k <= outputs; ++k) sum = weight_out[k] * delta[k] + sum;
+    hidden_delta[j] = sum * ((1.0 - y[j]) * y[j]);
+    hidden_bias_slope[j] =
+        gradient.Bias(momentum.Bias(hidden_bias[j], hidden_delta[j]), hidden_delta[j]);
+    finite = finite && std::isfinite(hidden_delta[j]) && std::isfinite(hidden_bias_slope[j]);
+  }
+  if (!finite) return false;
+
+  std::array<ScratchRow, kUnitSlots> output_backup, hidden_backup;
+  const auto output_rows = net.WeightSlope.Incoming(1, 3);
+  const auto hidden_rows = net.WeightSlope.Incoming(1, 2);
+  SweepRows<V>(output_rows, outputs, y, hidden, momentum, delta, output_backup.data(), finite);
+  SweepRows<V>(hidden_rows, hidden, net.Activation.Units(1), inputs, momentum, hidden_delta,
+               hidden_backup.data(), finite);
+  if (!finite) {
+    RestoreRows(output_rows, outputs, hidden, output_backup.data());
+    RestoreRows(hidden_rows, hidden, inputs, hidden_backup.data());
+    return false;
+  }
+
+  net.ErrorSum = error_sum;
+  const auto output_error = net.UnitError.Units(3);
+  const auto output_delta = net.UnitDelta.Units(3);
+  for (int j = 1; j <= outputs; ++j) {
+    output_error[j] = error[j];
+    output_delta[j] = delta[j];
+    output_bias_slope[j] = bias_slope[j];
+  }
+  const auto stored_hidden_delta = net.UnitDelta.Units(2);
+  for (int j = 1; j <= hidden; ++j) {
+    stored_hidden_delta[j] = hidden_delta[j];
+    hidden_bias[j] = hidden_bias_slope[j];
+  }
+  return true;
+}
+
+// ---------------------------------------------------------------------------
 // Choice of vector width.
 
 // GCC cannot keep the stack aligned for 32-byte vectors on 64-bit Windows,
@@ -405,7 +571,18 @@ template <typename Fold>
                                               const Fold& fold) {
   BackProp<Quad>(net, target, fold);
 }
+
+[[gnu::target("avx2,fma")]] bool SweepBackPropQuad(NetworkState& net, TargetSource& target) {
+  return SweepBackProp<Quad>(net, target);
+}
 #endif
+
+bool RunSweep(NetworkState& net, TargetSource& target) {
+#if defined(KELDA_WIDE_PASSES)
+  if (UseQuads(net)) return SweepBackPropQuad(net, target);
+#endif
+  return SweepBackProp<Pair>(net, target);
+}
 
 template <typename Fold>
 void RunBackProp(NetworkState& net, TargetSource& target, const Fold& fold) {
@@ -435,6 +612,12 @@ void BackPropMomentum(NetworkState& net, TargetSource& target) {
 
 void BackPropGradient(NetworkState& net, TargetSource& target) {
   RunBackProp(net, target, GradientFold{});
+}
+
+void BackPropMomentumThenGradient(NetworkState& net, TargetSource& target) {
+  if (RunSweep(net, target)) return;
+  BackPropMomentum(net, target);
+  BackPropGradient(net, target);
 }
 
 }  // namespace kelda::engine

@@ -110,26 +110,8 @@ std::unique_ptr<NetworkState> RandomNet(int inputs, int hidden, int outputs, int
 
 using test::ErrorNumberOf;
 
-// Runs one example through the engine and through the reference, each on its
-// own copy of the net; both must stop with `expected_error` (0: none) and
-// leave every table the same.
-void ExpectSameExample(NetworkState& net, NetworkState& reference, double raw_target,
-                       int32_t expected_error = 0) {
-  RawTarget target(raw_target), reference_target(raw_target);
-  const int32_t error = ErrorNumberOf([&] {
-    ForwardPass(net);
-    BackPropMomentum(net, target);
-    BackPropGradient(net, target);
-  });
-  const int32_t reference_error = ErrorNumberOf([&] {
-    ReferenceForward(reference);
-    ReferenceBackProp(reference, reference_target, true);
-    ReferenceBackProp(reference, reference_target, false);
-  });
-  ASSERT_EQ(error, expected_error);
-  ASSERT_EQ(reference_error, expected_error);
+void ExpectSameTables(const NetworkState& net, const NetworkState& reference) {
   ASSERT_EQ(net.ErrorSum, reference.ErrorSum);
-  ASSERT_EQ(target.field_value, reference_target.field_value);
   for (int layer = 0; layer <= 3; ++layer) {
     for (int j = 0; j <= 20; ++j) {
       ASSERT_EQ(net.Activation(j, layer), reference.Activation(j, layer)) << j << " " << layer;
@@ -142,6 +124,37 @@ void ExpectSameExample(NetworkState& net, NetworkState& reference, double raw_ta
       }
     }
   }
+}
+
+// Runs one example through the engine's passes one after the other, through
+// the sweep that does both at once (on a copy), and through the reference;
+// all must stop with `expected_error` (0: none) and leave every table the
+// same. `net` goes on from the passes' result.
+void ExpectSameExample(NetworkState& net, NetworkState& reference, double raw_target,
+                       int32_t expected_error = 0) {
+  auto swept = std::make_unique<NetworkState>(net);
+  RawTarget target(raw_target), swept_target(raw_target), reference_target(raw_target);
+  const int32_t error = ErrorNumberOf([&] {
+    ForwardPass(net);
+    BackPropMomentum(net, target);
+    BackPropGradient(net, target);
+  });
+  const int32_t swept_error = ErrorNumberOf([&] {
+    ForwardPass(*swept);
+    BackPropMomentumThenGradient(*swept, swept_target);
+  });
+  const int32_t reference_error = ErrorNumberOf([&] {
+    ReferenceForward(reference);
+    ReferenceBackProp(reference, reference_target, true);
+    ReferenceBackProp(reference, reference_target, false);
+  });
+  ASSERT_EQ(error, expected_error);
+  ASSERT_EQ(swept_error, expected_error);
+  ASSERT_EQ(reference_error, expected_error);
+  ASSERT_EQ(target.field_value, reference_target.field_value);
+  ASSERT_EQ(swept_target.field_value, reference_target.field_value);
+  ASSERT_NO_FATAL_FAILURE(ExpectSameTables(net, reference));
+  ASSERT_NO_FATAL_FAILURE(ExpectSameTables(*swept, reference)) << "swept";
 }
 
 using Shape = std::tuple<std::tuple<int, int, int>, int>;  // sizes, widest vector lanes

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -185,6 +186,80 @@ INSTANTIATE_TEST_SUITE_P(TrainingStep, ErrorRowClearing,
                                   std::to_string(info.param.unit) + "Lanes" +
                                   std::to_string(info.param.lanes);
                          });
+
+// Where the passes raise, the sweep that runs both at once raises the same
+// error at the same point and leaves every table as the passes leave them.
+struct SweepFault {
+  const char* name;
+  Value target, min, max;
+  int outputs;
+  double temperature_of_last_output;
+  float span;
+  int32_t error;
+};
+
+void PrintTo(const SweepFault& fault, std::ostream* os) { *os << fault.name; }
+
+class SweptPasses : public testing::TestWithParam<SweepFault> {};
+
+TEST_P(SweptPasses, FailLikeThePassesOneAfterTheOther) {
+  const SweepFault& fault = GetParam();
+  auto start = OneUnitNet();
+  start->LayerUnits(3) = static_cast<int16_t>(fault.outputs);
+  for (int j = 1; j <= fault.outputs; ++j) {
+    start->Temperature(j, 3) = 2.0;
+    start->Weight(1, j, 3) = 0.25 * j;
+  }
+  start->Temperature(fault.outputs, 3) = fault.temperature_of_last_output;
+  start->OutputSpan = fault.span;
+  start->WeightSlope.Fill(0.125);
+  auto passes = std::make_unique<NetworkState>(*start);
+  auto swept = std::make_unique<NetworkState>(*start);
+  FixedTarget passes_target(fault.target, fault.min, fault.max);
+  FixedTarget swept_target(fault.target, fault.min, fault.max);
+  const int32_t passes_error = test::ErrorNumberOf([&] {
+    ForwardPass(*passes);
+    BackPropMomentum(*passes, passes_target);
+    BackPropGradient(*passes, passes_target);
+  });
+  const int32_t swept_error = test::ErrorNumberOf([&] {
+    ForwardPass(*swept);
+    BackPropMomentumThenGradient(*swept, swept_target);
+  });
+  EXPECT_EQ(passes_error, fault.error);
+  EXPECT_EQ(swept_error, fault.error);
+  EXPECT_EQ(std::bit_cast<uint64_t>(swept_target.field_value),
+            std::bit_cast<uint64_t>(passes_target.field_value));
+  EXPECT_EQ(std::bit_cast<uint64_t>(swept->ErrorSum), std::bit_cast<uint64_t>(passes->ErrorSum));
+  const auto same_bytes = [](const auto& a, const auto& b) {
+    return std::memcmp(&a, &b, sizeof a) == 0;
+  };
+  EXPECT_TRUE(same_bytes(swept->UnitError, passes->UnitError));
+  EXPECT_TRUE(same_bytes(swept->UnitDelta, passes->UnitDelta));
+  EXPECT_TRUE(same_bytes(swept->BiasSlope, passes->BiasSlope));
+  EXPECT_TRUE(same_bytes(swept->WeightSlope, passes->WeightSlope));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    TrainingStep, SweptPasses,
+    testing::Values(SweepFault{"Plain", Value(20.0), Value(10.0), Value(30.0), 3, 2.0, 1.0f, 0},
+                    SweepFault{"NullTarget", Value::Null(), Value(10.0), Value(30.0), 1, 2.0, 1.0f,
+                               kErrInvalidUseOfNull},
+                    SweepFault{"TextTarget", Value("x"), Value(10.0), Value(30.0), 2, 2.0, 1.0f,
+                               kErrTypeMismatch},
+                    SweepFault{"FlatRange", Value(20.0), Value(30.0), Value(30.0), 1, 2.0, 1.0f,
+                               kErrDivisionByZero},
+                    SweepFault{"NullRangeEnd", Value(20.0), Value::Null(), Value(30.0), 1, 2.0,
+                               1.0f, kErrInvalidUseOfNull},
+                    SweepFault{"ColdOutput", Value(20.0), Value(10.0), Value(30.0), 1, 0.0, 1.0f,
+                               kErrDivisionByZero},
+                    SweepFault{"ColdThirdOutput", Value(20.0), Value(10.0), Value(30.0), 3, 0.0,
+                               1.0f, kErrDivisionByZero},
+                    SweepFault{"ColdOutputNoSpan", Value(20.0), Value(10.0), Value(30.0), 2, 0.0,
+                               0.0f, kErrOverflow},
+                    SweepFault{"HugeTarget", Value(1e308), Value(-1e308), Value(1e308), 2, 2.0,
+                               1.0f, kErrOverflow}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(WeightUpdate, AUnitAccumulatorGainsTheWidenedLearningRateAndNothingElseMoves) {
   auto net = OneUnitNet();
