@@ -53,9 +53,14 @@ KELDA_INLINE void Store(double* p, const V& v) {
 // The sign bits of a comparison's lanes, lane k in bit k. Written out for
 // the reason given at Fma below.
 KELDA_INLINE int SignMask(const Ints<Pair>& m) {
+#if defined(__SSE2__)
   int mask;
   asm("movmskpd %[m], %[mask]" : [mask] "=r"(mask) : [m] "x"(m));
   return mask;
+#else
+  // Pairs without SSE2 (32-bit x86) are worked one lane at a time anyway.
+  return (m[0] < 0 ? 1 : 0) | (m[1] < 0 ? 2 : 0);
+#endif
 }
 // REQUIRES: the caller runs only where the processor has AVX.
 KELDA_INLINE int SignMask(const Ints<Quad>& m) {
