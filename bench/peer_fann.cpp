@@ -45,17 +45,25 @@ void PeerExamples::Append(int column, double value) {
   if (value > max_[column]) max_[column] = value;
 }
 
+void PeerExamples::AppendMissingTarget() {
+  if (!first_missing_) first_missing_ = rows();
+  values_.push_back(std::numeric_limits<double>::quiet_NaN());
+}
+
 std::vector<double> TrainAndPredict(const PeerExamples& examples, int epochs) {
-  const auto count = static_cast<unsigned>(examples.rows());
+  const auto rows = static_cast<unsigned>(examples.rows());
+  const auto count = static_cast<unsigned>(examples.examples());
+  if (count == 0) throw std::runtime_error("no example rows: the first row has no target");
   const auto inputs = static_cast<unsigned>(examples.inputs_);
   const unsigned used = inputs + 1;
   const std::vector<double>& min = examples.min_;
   const std::vector<double>& max = examples.max_;
+  auto row_of = [&](unsigned r) { return &examples.values_[static_cast<size_t>(r) * used]; };
   Fann fann;
   fann.data = fann_create_train(count, inputs, 1);
   if (fann.data == nullptr) throw std::runtime_error("FANN could not allocate the examples");
   for (unsigned r = 0; r < count; ++r) {
-    const double* row = &examples.values_[static_cast<size_t>(r) * used];
+    const double* row = row_of(r);
     for (unsigned j = 0; j < inputs; ++j) fann.data->input[r][j] = Scale(min[j], max[j], row[j]);
     fann.data->output[r][0] = Scale(min[inputs], max[inputs], row[inputs]);
   }
@@ -71,9 +79,12 @@ std::vector<double> TrainAndPredict(const PeerExamples& examples, int epochs) {
 
   const double target_min = min[inputs];
   const double range = max[inputs] - target_min;
-  std::vector<double> predictions(count);
-  for (unsigned r = 0; r < count; ++r) {
-    predictions[r] = target_min + range * fann_run(fann.ann, fann.data->input[r])[0];
+  std::vector<double> predictions(rows);
+  std::vector<fann_type> scaled(inputs);
+  for (unsigned r = 0; r < rows; ++r) {
+    const double* row = row_of(r);
+    for (unsigned j = 0; j < inputs; ++j) scaled[j] = Scale(min[j], max[j], row[j]);
+    predictions[r] = target_min + range * fann_run(fann.ann, scaled.data())[0];
   }
   return predictions;
 }

@@ -1,8 +1,9 @@
 // The peer side of the whole-job benchmark: what a program written directly
 // on SQLite and FANN does for the job `kelda train` does. It loads the table
 // once, scales every column to [0, 1] by its range (sigmoid units need it),
-// trains FANN's batch algorithm on a 19-20-1 sigmoid network, and writes
-// every row's prediction back into `Actual` by rowid in one transaction.
+// trains FANN's batch algorithm on an inputs-20-1 sigmoid network on the rows
+// before the first Null target, and writes every row's prediction back into
+// `Actual` by rowid in one transaction.
 //
 //   kelda_bench_peer DB TABLE EPOCHS
 //
@@ -89,10 +90,14 @@ Rows Load(Db& db, const std::string& table) {
   while (select.Step()) {
     rows.rowids.push_back(sqlite3_column_int64(select.get(), 0));
     for (int j = 0; j < used; ++j) {
-      if (sqlite3_column_type(select.get(), j + 1) == SQLITE_NULL) {
-        throw std::runtime_error("row " + std::to_string(rows.rowids.back()) + " holds a Null");
+      if (sqlite3_column_type(select.get(), j + 1) != SQLITE_NULL) {
+        rows.examples.Append(j, sqlite3_column_double(select.get(), j + 1));
+      } else if (j == used - 1) {
+        rows.examples.AppendMissingTarget();
+      } else {
+        throw std::runtime_error("row " + std::to_string(rows.rowids.back()) +
+                                 " holds a Null input");
       }
-      rows.examples.Append(j, sqlite3_column_double(select.get(), j + 1));
     }
   }
   if (rows.rowids.empty()) throw std::runtime_error("table " + table + " has no rows");
