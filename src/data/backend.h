@@ -35,6 +35,7 @@ class RecordsetBackend {
   // REQUIRES (of every method taking a field): 0 <= i < FieldCount().
   virtual const std::string& FieldName(int i) const = 0;
   virtual Value Get(int i) const = 0;
+  virtual double GetNumber(int i) const { return Get(i).ToDouble(); }
   virtual void Set(int i, const Value& value) = 0;
   virtual bool Updatable() const = 0;
   virtual std::optional<int64_t> RowId() const = 0;

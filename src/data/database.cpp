@@ -169,7 +169,7 @@ std::shared_ptr<DatabaseCore> DatabaseCore::Open(const std::string& path,
   CheckPath(path);
   std::shared_ptr<DatabaseCore> core(
       new DatabaseCore(path, busy_timeout, std::move(observer), std::move(interrupt)));
-  core->writer_ = core->Connect(false);
+  core->writer_ = core->Connect();
   core->CheckHeader();
   // Reading the header page tells a damaged file, or a lock.
   core->Exec(core->writer_, "PRAGMA schema_version", "opening", path);
@@ -315,7 +315,7 @@ int DatabaseCore::OnProgress(void* arg) {
   return core->interrupt_ && core->interrupt_() ? 1 : 0;
 }
 
-sqlite3* DatabaseCore::Connect(bool reader) {
+sqlite3* DatabaseCore::Connect() {
   // A path that begins with "file:" is still a path: SQLite may be built to
   // read such names as URIs.
   const std::string file = path_.rfind("file:", 0) == 0 ? "./" + path_ : path_;
@@ -338,12 +338,24 @@ sqlite3* DatabaseCore::Connect(bool reader) {
   sqlite3_test_control(SQLITE_TESTCTRL_OPTIMIZATIONS, db, kCoveringIndexScan);
   if (interrupt_) sqlite3_progress_handler(db, kProgressSteps, &DatabaseCore::OnProgress, this);
   if (wal_) Exec(db, "PRAGMA synchronous=NORMAL", "opening", path_);
-  if (reader && !fixed_.empty()) {
-    Exec(db, "PRAGMA temp_store=MEMORY", "opening", path_);
-    for (const FixedRows& fixed : fixed_) InstallFixedRows(db, fixed);
-  }
   guard.keep = true;
   return db;
+}
+
+void DatabaseCore::ShowFixedRows(sqlite3* conn) {
+  for (const FixedRows& fixed : fixed_) {
+    // The view comes last: a connection that has it has the whole set.
+    Stmt view = Prepare(conn, "SELECT 1 FROM temp.sqlite_schema WHERE type = 'view' AND name = ?1",
+                        "fixing the rows of", fixed.table);
+    ResetOnExit reset(view.get());
+    sqlite3_bind_text(view.get(), 1, fixed.table.c_str(), static_cast<int>(fixed.table.size()),
+                      SQLITE_STATIC);
+    if (check(sqlite3_step(view.get()), conn, "fixing the rows of", fixed.table) == SQLITE_ROW) {
+      continue;
+    }
+    Exec(conn, "PRAGMA temp_store=MEMORY", "fixing the rows of", fixed.table);
+    InstallFixedRows(conn, fixed);
+  }
 }
 
 void DatabaseCore::InstallFixedRows(sqlite3* conn, const FixedRows& fixed) {
@@ -406,9 +418,6 @@ void DatabaseCore::FixRows(const std::string& table, std::shared_ptr<const RowId
     if (!FindTable(conn, fixed.keys, &clash)) break;
   }
   fixed_.push_back(std::move(fixed));
-  // Idle connections were made without these rows.
-  for (sqlite3* idle : idle_) sqlite3_close_v2(idle);
-  idle_.clear();
 }
 
 const DatabaseCore::FixedRows* DatabaseCore::FixedRowsOf(std::string_view table) const {
@@ -511,10 +520,13 @@ void DatabaseCore::EndGroupQuietly() {
 
 uint64_t DatabaseCore::DataVersion() {
   sqlite3* conn = writer();
-  Stmt stmt = Prepare(conn, "PRAGMA data_version", "reading the data version of", path_);
-  ResetOnExit reset(stmt.get());
-  check(sqlite3_step(stmt.get()), conn, "reading the data version of", path_);
-  return static_cast<uint64_t>(sqlite3_column_int64(stmt.get(), 0));
+  // Asked at every epoch of a run: prepared once.
+  if (!data_version_) {
+    data_version_ = Prepare(conn, "PRAGMA data_version", "reading the data version of", path_);
+  }
+  ResetOnExit reset(data_version_.get());
+  check(sqlite3_step(data_version_.get()), conn, "reading the data version of", path_);
+  return static_cast<uint64_t>(sqlite3_column_int64(data_version_.get(), 0));
 }
 
 sqlite3* DatabaseCore::writer() {
@@ -529,7 +541,7 @@ sqlite3* DatabaseCore::AcquireReader() {
     idle_.pop_back();
     return conn;
   }
-  return Connect(true);
+  return Connect();
 }
 
 void DatabaseCore::ReleaseReader(sqlite3* conn) {
@@ -666,6 +678,7 @@ void DatabaseCore::Close() {
   CloseReaders();
   EndGroupQuietly();
   writer_schema_.reset();
+  data_version_.reset();
   RestoreJournalMode();
   sqlite3_close_v2(writer_);
   writer_ = nullptr;
@@ -759,6 +772,15 @@ std::unique_ptr<RecordsetBackend> DatabaseCore::OpenRecordset(const std::string&
     return std::make_unique<RecordsetCore>(shared_from_this(), loan.Give(), std::move(info));
   }
   if (StartsWithQueryWord(source)) {
+    if (!fixed_.empty()) {
+      // A connection that failed to take the rows whole is not lent again.
+      try {
+        ShowFixedRows(loan.conn);
+      } catch (...) {
+        sqlite3_close_v2(loan.Give());
+        throw;
+      }
+    }
     return std::make_unique<RecordsetCore>(shared_from_this(), loan.Give(), source);
   }
   RaiseDb(kErrTableNotFound,

@@ -261,8 +261,8 @@ class DatabaseCore final : public DatabaseBackend,
  private:
   DatabaseCore(std::string path, std::chrono::milliseconds busy_timeout, StatementObserver observer,
                InterruptCheck interrupt);
-  // A new connection to the file; a reader also sees the fixed rows.
-  sqlite3* Connect(bool reader);
+  // A new connection to the file.
+  sqlite3* Connect();
   // Refuses a file that is not an SQLite database, reading its first bytes
   // through the write connection's own file handle.
   void CheckHeader();
@@ -272,6 +272,12 @@ class DatabaseCore final : public DatabaseBackend,
   // On the last close of the file by this engine: back to the file's own
   // journal mode, or the duty handed to another open database of the engine.
   void RestoreJournalMode();
+  // Makes the fixed rows what a query's text on `conn` reads, as far as it
+  // does not yet. Only a query needs them: a table-type cursor reads the
+  // table itself and steps over the rows that are not fixed, and a
+  // connection takes them (thousands of rows) only when it first serves a
+  // query.
+  void ShowFixedRows(sqlite3* conn);
   void InstallFixedRows(sqlite3* conn, const FixedRows& fixed);
   // Commits the open group as the connection goes, rolling it back when the
   // commit fails: nothing is raised.
@@ -313,6 +319,7 @@ class DatabaseCore final : public DatabaseBackend,
   std::optional<uint32_t> held_schema_;
   std::string held_table_;
   Stmt writer_schema_;  // PRAGMA schema_version on the write connection
+  Stmt data_version_;   // PRAGMA data_version on the write connection
   std::chrono::steady_clock::time_point group_began_;
   std::vector<sqlite3*> idle_;
   std::vector<RecordsetCore*> recordsets_;
@@ -357,6 +364,7 @@ class RecordsetCore final : public RecordsetBackend {
   }
 
   Value Get(int i) const override;
+  double GetNumber(int i) const override;
   void Set(int i, const Value& value) override;
   void Edit() override;
   void Update() override;

@@ -318,6 +318,24 @@ Value RecordsetCore::Get(int i) const {
   return ColumnValue(stmt_.get(), i + offset_);
 }
 
+double RecordsetCore::GetNumber(int i) const {
+  Live();
+  if (eof_) RaiseNoCurrentRecord();
+  if (!any_override_ || overridden_[i] == kFromStatement) {
+    // As ColumnValue reads a number.
+    sqlite3_value* v = sqlite3_column_value(stmt_.get(), i + offset_);
+    switch (sqlite3_value_type(v)) {
+      case SQLITE_FLOAT:
+        return sqlite3_value_double(v);
+      case SQLITE_INTEGER:
+        return static_cast<double>(sqlite3_value_int64(v));
+      default:
+        break;
+    }
+  }
+  return Get(i).ToDouble();
+}
+
 const Value& RecordsetCore::Override(int i) const {
   if (overridden_[i] == kStored) Reread();
   return overrides_[i];
@@ -611,6 +629,7 @@ Value RecordsetCore::UpdateRow(int64_t rowid, int field, const Value& value) {
 
 std::string Field::Name() const { return core_->FieldName(index_); }
 Value Field::GetValue() const { return core_->Get(index_); }
+double Field::GetNumber() const { return core_->GetNumber(index_); }
 void Field::SetValue(const Value& value) { core_->Set(index_, value); }
 
 // ---- Recordset -------------------------------------------------------------

@@ -25,6 +25,10 @@ class Field {
   // INTEGER and REAL, text, or a blob). After an assignment in edit mode, the
   // assigned value. Raises 3021 when there is no current row.
   Value GetValue() const;
+  // GetValue().ToDouble(), with its errors (94 for Null, 13 for what is not
+  // a number), without making the Value: for a caller that reads rows of
+  // numbers.
+  double GetNumber() const;
   // Assigns the column of the current row. REQUIRES: the Recordset is in edit
   // mode (Edit called), otherwise raises 3020. The value must be one the
   // column can take: for a column of numeric affinity a text must be a

@@ -38,7 +38,7 @@ Examples ReadExamples(data::Recordset& cursor, int columns, int32_t rows) {
   for (int32_t r = 1; r <= rows; ++r) {
     Value target = cursor.Fields(columns).GetValue();
     if (target.IsNull()) break;
-    for (int i = 0; i < columns; ++i) ex.inputs.push_back(cursor.Fields(i).GetValue().ToDouble());
+    for (int i = 0; i < columns; ++i) ex.inputs.push_back(cursor.Fields(i).GetNumber());
     ex.targets.push_back(std::move(target));
     if (const std::optional<int64_t> rowid = cursor.RowId()) ex.rowids.push_back(*rowid);
     cursor.MoveNext();

@@ -68,8 +68,11 @@ class frmStatus {
   // Sets CycleBox to " Training Complete".
   void SetCompleteText();
 
-  const std::string& SSQBoxCaption() const { return ssq_caption_; }
-  const std::string& CycleBoxCaption() const { return cycle_caption_; }
+  // The texts as the window shows them. A text set from a number is written
+  // out when it is first read: a training run sets both for every example,
+  // and most of them are replaced before anyone looks.
+  const std::string& SSQBoxCaption() const;
+  const std::string& CycleBoxCaption() const;
 
   // picError's inner height in its drawing units (H = 10).
   double InnerHeight() const;
@@ -95,8 +98,14 @@ class frmStatus {
  private:
   bool visible_ = false;
   bool closed_by_user_ = false;
-  std::string ssq_caption_;
-  std::string cycle_caption_;
+  // A caption and, while it waits to be written out, the number it shows
+  // with the separators of the locale of the moment it was set.
+  mutable std::string ssq_caption_;
+  mutable std::string cycle_caption_;
+  mutable std::optional<double> pending_error_;
+  mutable std::optional<int32_t> pending_cycle_;
+  NumberSeparators error_separators_;
+  NumberSeparators cycle_separators_;
   Point position_{0.0f, 0.0f};
   Colour fore_colour_ = kBlack;
   std::vector<Stroke> trace_;

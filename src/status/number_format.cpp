@@ -34,13 +34,18 @@ bool IncrementDigits(std::string& digits) {
 }  // namespace
 
 NumberSeparators CurrentSeparators() {
+  NumberSeparators s;
+  ReadCurrentSeparators(s);
+  return s;
+}
+
+void ReadCurrentSeparators(NumberSeparators& s) {
   // localeconv's result may be overwritten by the next call: copy at once.
   const std::lconv* conv = std::localeconv();
-  NumberSeparators s{conv->decimal_point != nullptr ? conv->decimal_point : "",
-                     conv->thousands_sep != nullptr ? conv->thousands_sep : ""};
+  s.decimal = conv->decimal_point != nullptr ? conv->decimal_point : "";
+  s.thousands = conv->thousands_sep != nullptr ? conv->thousands_sep : "";
   if (s.decimal.empty()) s.decimal = ".";
   if (s.thousands.empty()) s.thousands = s.decimal == "," ? "." : ",";
-  return s;
 }
 
 std::string FormatOptionalPlaces(double value, int max_places, const NumberSeparators& separators) {

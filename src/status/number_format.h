@@ -17,6 +17,9 @@ struct NumberSeparators {
 // among them) gets "," — or "." when its decimal separator is "," — so that
 // grouped numbers stay readable in a process that never chose a locale.
 NumberSeparators CurrentSeparators();
+// The same into `separators`, whose strings keep their storage: for a caller
+// that reads them often.
+void ReadCurrentSeparators(NumberSeparators& separators);
 
 // The places of ErrorSum's pattern "##.##########".
 inline constexpr int kErrorSumPlaces = 10;

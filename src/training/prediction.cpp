@@ -24,14 +24,13 @@ void Load(engine::NetworkState& net, ObjectFields& fields, int count, int withhe
 
 void LoadInputs(engine::NetworkState& net, ObjectFields& fields, const data::Recordset& source,
                 int count, int withheld) {
-  Load(net, fields, count, withheld,
-       [&source](int j) { return source.Fields(j).GetValue().ToDouble(); });
+  Load(net, fields, count, withheld, [&source](int j) { return source.Fields(j).GetNumber(); });
 }
 
 void LoadInputs(engine::NetworkState& net, ObjectFields& fields, const data::Recordset& source,
                 std::span<const int> columns) {
   Load(net, fields, static_cast<int>(columns.size()), -1, [&source, columns](int j) {
-    return source.Fields(columns[static_cast<size_t>(j)]).GetValue().ToDouble();
+    return source.Fields(columns[static_cast<size_t>(j)]).GetNumber();
   });
 }
 
@@ -64,15 +63,24 @@ void PredictionWriter::Store(const engine::NetworkState& net, const ObjectFields
   const Value v(StoredPrediction(UnscaleOutput(fields, net.Activation(1, 3))));
   if (keys_) {
     last_ = cursor_.UpdateRow((*keys_)[row], actual_, v);
+    last_by_key_ = true;
     return;
   }
+  // The cursor's row by its key, when it has one: the same row and the same
+  // checks as an edit of the row, without the edit's bookkeeping.
+  if (const std::optional<int64_t> key = cursor_.RowId()) {
+    last_ = cursor_.UpdateRow(*key, actual_, v);
+    last_by_key_ = true;
+    return;
+  }
+  last_by_key_ = false;
   cursor_.Edit();
   cursor_.Fields(actual_).SetValue(v);
   cursor_.Update();
 }
 
 Value PredictionWriter::LastStored() const {
-  return keys_ ? last_ : cursor_.Fields(actual_).GetValue();
+  return last_by_key_ ? last_ : cursor_.Fields(actual_).GetValue();
 }
 
 void PredictionWriter::Commit() { db_.CommitUpdates(); }

@@ -82,7 +82,8 @@ class PredictionWriter {
   data::Recordset& cursor_;
   std::shared_ptr<const data::RowIds> keys_;
   int actual_ = 0;
-  Value last_;
+  Value last_;  // what the row last stored by its key holds
+  bool last_by_key_ = false;
 };
 
 // Runs the network over rows 1 .. RecordCount - 1 of the table, from the

@@ -22,6 +22,47 @@ std::vector<double> Column(Recordset& rs, int field) {
   return values;
 }
 
+// A field read as a number: what the field's value converts to, or the
+// conversion's error, whatever the column holds and however the row got it.
+TEST(DaoRecordset, NumbersReadAsTheirValuesConvert) {
+  TempDb tmp(
+      "CREATE TABLE t(a REAL, b INTEGER, c TEXT, d BLOB, e);"
+      "INSERT INTO t VALUES (2.5, -3, ' 4.25', x'01', NULL), (1e300, 7, 'x', NULL, 'y');");
+  DBEngine engine;
+  Database db = engine.OpenDatabase(tmp.path());
+  Recordset rs = db.OpenRecordset("t");
+  Recordset query = db.OpenRecordset("SELECT e, c, a FROM t");
+  const auto same = [](const Recordset& r, int field) {
+    const int by_value = ErrorNumberOf([&] { r.Fields(field).GetValue().ToDouble(); });
+    EXPECT_EQ(ErrorNumberOf([&] { r.Fields(field).GetNumber(); }), by_value) << "field " << field;
+    if (by_value == 0) {
+      EXPECT_EQ(r.Fields(field).GetNumber(), r.Fields(field).GetValue().ToDouble());
+    }
+  };
+  for (int row = 0; row < 2; ++row) {
+    for (int f = 0; f < 5; ++f) same(rs, f);
+    for (int f = 0; f < 3; ++f) same(query, f);
+    rs.MoveNext();
+    query.MoveNext();
+  }
+  EXPECT_EQ(ErrorNumberOf([&] { rs.Fields(0).GetNumber(); }), kErrNoCurrentRecord);
+
+  rs.MoveFirst();
+  EXPECT_EQ(rs.Fields(2).GetNumber(), 4.25);
+  EXPECT_EQ(ErrorNumberOf([&] { rs.Fields(4).GetNumber(); }), kErrInvalidUseOfNull);
+  EXPECT_EQ(ErrorNumberOf([&] { rs.Fields(3).GetNumber(); }), kErrTypeMismatch);
+  // Assigned, then stored: the row reads as it will be, then as it is.
+  rs.Edit();
+  rs.Fields(0).SetValue(Value("8.5"));
+  rs.Fields(4).SetValue(Value("z"));
+  EXPECT_EQ(rs.Fields(0).GetNumber(), 8.5);
+  EXPECT_EQ(ErrorNumberOf([&] { rs.Fields(4).GetNumber(); }), kErrTypeMismatch);
+  rs.Update();
+  EXPECT_EQ(rs.Fields(0).GetNumber(), 8.5);
+  same(rs, 4);
+  EXPECT_EQ(rs.Fields(1).GetNumber(), -3.0);
+}
+
 TEST(DaoRecordset, TableTypeReadsEveryKindOfValueLazily) {
   TempDb tmp(
       "CREATE TABLE Sales(Price REAL, Volume INTEGER, Note TEXT, Data BLOB);"

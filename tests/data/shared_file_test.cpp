@@ -115,6 +115,37 @@ TEST_F(FixedRowsTest, RowsInsertedLaterAreInvisibleToEveryRowSource) {
   EXPECT_EQ(Column(query), (std::vector<double>{1, 2, 7}));
 }
 
+// Connections go back to the database's pool and serve cursors of either
+// kind in turn; whichever a query gets, it reads the fixed rows of every
+// table fixed so far, and nothing else.
+TEST(SharedFile, EveryQueryReadsTheFixedRowsOnWhicheverConnection) {
+  TempDb tmp(
+      "CREATE TABLE t(a); CREATE TABLE u(b);"
+      "INSERT INTO t(rowid, a) VALUES (1, 1), (2, 2), (3, 3); INSERT INTO u(b) VALUES (9);");
+  const auto version = static_cast<uint32_t>(tmp.Scalar("PRAGMA schema_version").number());
+  DBEngine engine;
+  Database db = engine.OpenDatabase(tmp.path());
+  db.FixRows("t", std::make_shared<RowIds>(RowIds{1, 3}), version);
+  const std::string counts = "SELECT (SELECT COUNT(*) FROM t), (SELECT COUNT(*) FROM u)";
+  const auto read_counts = [&] {
+    Recordset rs = db.OpenRecordset(counts);
+    return std::vector<double>{rs.Fields(0).GetNumber(), rs.Fields(1).GetNumber()};
+  };
+  for (int round = 0; round < 2; ++round) {
+    Recordset table = db.OpenRecordset("t");
+    Recordset other = db.OpenRecordset("u");
+  }
+  EXPECT_EQ(read_counts(), (std::vector<double>{2, 1}));
+  db.FixRows("u", std::make_shared<RowIds>(RowIds{1}), version);
+  tmp.Exec("INSERT INTO t(a) VALUES (4); INSERT INTO u(b) VALUES (10)");
+  for (int round = 0; round < 3; ++round) {
+    Recordset table = db.OpenRecordset("u");
+    EXPECT_EQ(read_counts(), (std::vector<double>{2, 1}));
+  }
+  Recordset held = db.OpenRecordset(counts);
+  EXPECT_EQ(read_counts(), (std::vector<double>{2, 1}));
+}
+
 TEST_F(FixedRowsTest, AFixedRowDeletedIsNoCurrentRecord) {
   Recordset table = db_.OpenRecordset("t");
   ASSERT_EQ(table.RowId(), 10);

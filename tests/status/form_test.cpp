@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <limits>
 #include <map>
 #include <set>
 #include <utility>
 #include <vector>
 
+#include "base/error.h"
 #include "status/layout.h"
 
 namespace kelda::status {
@@ -68,6 +70,44 @@ TEST(Form, TextsKeepTheirLeadingBlank) {
   form.SetCycleText(1234567, {",", "."});
   EXPECT_EQ(form.SSQBoxCaption(), " RMS Error: 3,");
   EXPECT_EQ(form.CycleBoxCaption(), " Cycle 1.234.567");
+}
+
+// Texts set from numbers in the current locale ("C" in this program): the
+// last one set is what any reader sees, and a refused number changes nothing.
+TEST(Form, TheLastTextSetIsShownAndARefusedNumberChangesNothing) {
+  frmStatus form;
+  form.SetErrorText(1.5);
+  form.SetCycleText(1250);
+  form.SetErrorText(0.0123456789012);
+  EXPECT_THROW(form.SetErrorText(std::numeric_limits<double>::quiet_NaN()), Error);
+  EXPECT_THROW(form.SetErrorText(std::numeric_limits<double>::infinity()), Error);
+  EXPECT_EQ(form.SSQBoxCaption(), " RMS Error: .0123456789");
+  EXPECT_EQ(form.CycleBoxCaption(), " Cycle 1,250");
+  try {
+    form.SetErrorText(-std::numeric_limits<double>::infinity());
+    ADD_FAILURE() << "no error";
+  } catch (const Error& e) {
+    EXPECT_EQ(e.Number(), kErrOverflow);
+  }
+  EXPECT_EQ(form.SSQBoxCaption(), " RMS Error: .0123456789");
+
+  // Each kind of setter replaces what the other left, read or not.
+  form.SetCycleText(7);
+  form.SetCompleteText();
+  EXPECT_EQ(form.CycleBoxCaption(), " Training Complete");
+  form.SetCycleText(8);
+  form.SetCycleText(9, kEnglish);
+  form.SetErrorText(2.0);
+  form.SetErrorText(0.25, kEnglish);
+  EXPECT_EQ(form.CycleBoxCaption(), " Cycle 9");
+  EXPECT_EQ(form.SSQBoxCaption(), " RMS Error: .25");
+  form.SetCycleText(10, kEnglish);
+  form.SetCycleText(1234567);
+  form.SetErrorText(0.25, kEnglish);
+  form.SetErrorText(12.5);
+  EXPECT_EQ(form.CycleBoxCaption(), " Cycle 1,234,567");
+  EXPECT_EQ(form.SSQBoxCaption(), " RMS Error: 12.5");
+  EXPECT_EQ(form.SSQBoxCaption(), " RMS Error: 12.5");
 }
 
 TEST(Form, DrawingMovesThePositionAndDefaultsToTheForegroundColour) {
