@@ -1,6 +1,6 @@
 // The status window on Linux desktops: a GTK 3 top-level window holding one
 // drawing area, which the Cairo canvas fills from the contents presented
-// last.
+// last. Part of the window module (see status/window_module.h).
 #include <gtk/gtk.h>
 
 #include <string>
@@ -9,6 +9,7 @@
 
 #include "status/painter.h"
 #include "status/renderer.h"
+#include "status/window_parts.h"
 
 namespace kelda::status {
 
@@ -150,6 +151,6 @@ class GtkRenderer final : public Renderer {
 
 }  // namespace
 
-std::unique_ptr<Renderer> NewPlatformRenderer() { return std::make_unique<GtkRenderer>(); }
+std::unique_ptr<Renderer> NewToolkitRenderer() { return std::make_unique<GtkRenderer>(); }
 
 }  // namespace kelda::status

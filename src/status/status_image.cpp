@@ -1,6 +1,5 @@
 #include "status/status_image.h"
 
-#include <cairo.h>
 #include <fcntl.h>
 #include <fmt/format.h>
 #include <unistd.h>
@@ -12,19 +11,23 @@
 #include <random>
 
 #include "base/error.h"
-#include "status/painter.h"
+#include "status/window_module.h"
 
 namespace kelda::status {
 
 namespace {
 
-struct SurfaceDeleter {
-  void operator()(cairo_surface_t* s) const { cairo_surface_destroy(s); }
-};
-struct ContextDeleter {
-  void operator()(cairo_t* cr) const { cairo_destroy(cr); }
-};
-using Surface = std::unique_ptr<cairo_surface_t, SurfaceDeleter>;
+// Pictures are drawn by the window module; without it there are none.
+const WindowModule& Module() {
+  std::string why;
+  const WindowModule* module = LoadWindowModule(&why);
+  if (module == nullptr) {
+    Raise(kErrFileNotFound,
+          fmt::format("{}: cannot draw the status picture without {}: {}",
+                      StandardErrorText(kErrFileNotFound), kWindowModuleName, why));
+  }
+  return *module;
+}
 
 [[noreturn]] void RaiseFileError(const std::string& path, const std::string& reason) {
   Raise(kErrPathFileAccess, fmt::format("{}: cannot write '{}': {}",
@@ -44,26 +47,6 @@ int CreateSibling(const std::string& path, std::string& name) {
   return -1;
 }
 
-struct PngSink {
-  int fd;
-  int error = 0;
-};
-
-cairo_status_t WriteToSink(void* closure, const unsigned char* data, unsigned int length) {
-  PngSink& sink = *static_cast<PngSink*>(closure);
-  while (length > 0) {
-    const ssize_t written = ::write(sink.fd, data, length);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) {
-      sink.error = written < 0 ? errno : EIO;
-      return CAIRO_STATUS_WRITE_ERROR;
-    }
-    data += written;
-    length -= static_cast<unsigned int>(written);
-  }
-  return CAIRO_STATUS_SUCCESS;
-}
-
 }  // namespace
 
 StatusImage::StatusImage(const frmStatus& form, double dpi) {
@@ -74,15 +57,7 @@ StatusImage::StatusImage(const frmStatus& form, double dpi) {
   const PixelSize size = ClientPixels({dpi, dpi});
   width_ = size.width;
   height_ = size.height;
-  stride_ = cairo_format_stride_for_width(CAIRO_FORMAT_RGB24, width_);
-  data_.assign(static_cast<size_t>(stride_) * static_cast<size_t>(height_), 0);
-  const Surface surface(cairo_image_surface_create_for_data(data_.data(), CAIRO_FORMAT_RGB24,
-                                                            width_, height_, stride_));
-  {
-    const std::unique_ptr<cairo_t, ContextDeleter> cr(cairo_create(surface.get()));
-    PaintStatusWindow(cr.get(), StatusContents::Of(form), dpi);
-  }
-  cairo_surface_flush(surface.get());
+  Module().paint(StatusContents::Of(form), dpi, width_, height_, stride_, data_);
 }
 
 Colour StatusImage::PixelAt(int x, int y) const {
@@ -95,22 +70,22 @@ Colour StatusImage::PixelAt(int x, int y) const {
   return (b << 16) | (g << 8) | r;
 }
 
+std::string StatusImage::Png() const { return Module().png(data_, width_, height_, stride_); }
+
 void StatusImage::WritePng(const std::string& path) const {
+  const std::string png = Png();
   std::string partial;
   const int fd = CreateSibling(path, partial);
   if (fd < 0) RaiseFileError(path, std::strerror(errno));
-
-  // Cairo only reads the pixels for the PNG.
-  const Surface surface(cairo_image_surface_create_for_data(
-      const_cast<uint8_t*>(data_.data()), CAIRO_FORMAT_RGB24, width_, height_, stride_));
-  PngSink sink{fd};
-  const cairo_status_t status =
-      cairo_surface_write_to_png_stream(surface.get(), WriteToSink, &sink);
   std::string failure;
-  if (sink.error != 0) {
-    failure = std::strerror(sink.error);
-  } else if (status != CAIRO_STATUS_SUCCESS) {
-    failure = cairo_status_to_string(status);
+  for (size_t done = 0; done < png.size() && failure.empty();) {
+    const ssize_t written = ::write(fd, png.data() + done, png.size() - done);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) {
+      failure = std::strerror(written < 0 ? errno : EIO);
+    } else {
+      done += static_cast<size_t>(written);
+    }
   }
   if (::close(fd) != 0 && failure.empty()) failure = std::strerror(errno);
   if (failure.empty() && std::rename(partial.c_str(), path.c_str()) != 0) {

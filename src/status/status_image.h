@@ -26,6 +26,9 @@ class StatusImage {
   // REQUIRES: 0 <= x < Width(), 0 <= y < Height().
   Colour PixelAt(int x, int y) const;
 
+  // The image as the bytes of a PNG file. Raises 7 when memory runs out.
+  std::string Png() const;
+
   // Writes the image as a PNG file. `path` is replaced only once the new
   // file is complete, so a viewer that follows it during a run never reads
   // half a picture. Raises Error 75 when the file cannot be written.
