@@ -13,6 +13,7 @@
 namespace {
 
 using ::testing::HasSubstr;
+using ::testing::Not;
 using ::testing::StartsWith;
 
 using Outcome = kelda::test::ProcessResult;
@@ -96,6 +97,32 @@ TEST_F(BinaryTest, WithoutADisplay) {
   EXPECT_EQ(o.status, 0) << o.err;
   EXPECT_EQ(o.err, "kelda: no display available; the status window is not shown\n");
   EXPECT_THAT(kelda::test::FileText(png), StartsWith("\x89PNG"));
+}
+
+// The window toolkit and the drawing library are loaded by the run that
+// draws, and by no other: a headless run does without them.
+TEST_F(BinaryTest, LoadsTheWindowModuleOnlyToDraw) {
+  const auto loaded = [&](const std::vector<std::string>& args, const std::string& log) {
+    const Outcome run = Run(args, "env LD_DEBUG=files LD_DEBUG_OUTPUT=" + log + " ");
+    EXPECT_EQ(run.status, 0) << run.err;
+    // The loader appends the process id to the file's name.
+    const Outcome listed = kelda::test::RunProcess("sh", {"-c", "cat " + log + ".*"});
+    return listed.out;
+  };
+  const std::string headless =
+      loaded({"train", dir_.path(), "T", "--epochs", "3", "--quiet"}, dir_.File("headless"));
+  EXPECT_THAT(headless, HasSubstr("libsqlite3"));
+  EXPECT_THAT(headless, Not(HasSubstr("libkelda-window")));
+  EXPECT_THAT(headless, Not(HasSubstr("libgtk")));
+  EXPECT_THAT(headless, Not(HasSubstr("libcairo")));
+
+  const std::string picture = dir_.File("status.png");
+  const std::string drawing =
+      loaded({"train", dir_.path(), "T", "--epochs", "3", "--quiet", "--status-png", picture},
+             dir_.File("drawing"));
+  EXPECT_THAT(drawing, HasSubstr("libkelda-window"));
+  EXPECT_THAT(drawing, HasSubstr("libcairo"));
+  EXPECT_THAT(kelda::test::FileText(picture), StartsWith("\x89PNG"));
 }
 
 }  // namespace
