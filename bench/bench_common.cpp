@@ -316,8 +316,7 @@ void EngineEpochs::Epoch() {
     for (int j = 0; j < rows_.columns; ++j) net.Activation(j + 1, 1) = row[j];
     target.Point(&rows_.targets[r]);
     engine::ForwardPass(net);
-    engine::BackPropMomentum(net, target);
-    engine::BackPropGradient(net, target);
+    engine::BackPropMomentumThenGradient(net, target);
   }
   engine::ApplySlopes(net);
   engine::UpdateWeights(net);

@@ -140,8 +140,9 @@ struct MemoryRows {
 MemoryRows LoadRows(RunSources& sources);
 
 // The engine's arithmetic of one epoch on rows held in memory: per example
-// the inputs into the input layer, ForwardPass, BackPropMomentum and
-// BackPropGradient with the target from memory; then ApplySlopes and
+// the inputs into the input layer, ForwardPass and both backward passes
+// (BackPropMomentumThenGradient, as a run calls them) with the target from
+// memory; then ApplySlopes and
 // UpdateWeights. Every timed epoch starts from the same state, so that
 // repetitions do the same work.
 class EngineEpochs {

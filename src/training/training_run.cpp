@@ -159,8 +159,7 @@ void RunNetwork(ThreadServices& thread, ObjectFields& fields) {
         target.Set(std::move(t));
       }
       engine::ForwardPass(net);
-      engine::BackPropMomentum(net, target);
-      engine::BackPropGradient(net, target);
+      engine::BackPropMomentumThenGradient(net, target);
 
       if (report) {
         writer->Store(net, fields, static_cast<size_t>(net.CurrentPattern - 1));
