@@ -88,8 +88,14 @@ RunHandles OpenTrainingTable(data::DBEngine& engine, engine::NetworkState& net,
   const std::string& table_name = fields.MSAccessTableName;
   RunHandles run;
 
-  CountTableRows(engine, fields);
-  run.db = OpenRunDatabase(engine, fields);
+  {
+    // Open until the run's own handle is: the count closing the file's last
+    // connection would switch it back to rollback mode, and the run's handle
+    // switch it to write-ahead mode again, each a synced write.
+    data::Database bridge = engine.OpenDatabase(fields.MSAccessDBName);
+    CountTableRows(engine, fields);
+    run.db = OpenRunDatabase(engine, fields);
+  }
   fields.TrainingDatabase = OpenRunDatabase(engine, fields);
   std::optional<data::Recordset> table = run.db->OpenRecordset(table_name);
 
