@@ -10,11 +10,13 @@ install(TARGETS kelda RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runt
 install(TARGETS kelda_shared EXPORT kelda-targets
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT dev)
 install(TARGETS kelda_static ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev)
-# The window module, loaded by name at run time: no link name.
-if(TARGET kelda_window)
-  install(TARGETS kelda_window LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime
-          NAMELINK_SKIP)
-endif()
+# The modules, loaded by name at run time: no link names.
+foreach(module kelda_window kelda_server)
+  if(TARGET ${module})
+    install(TARGETS ${module} LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime
+            NAMELINK_SKIP)
+  endif()
+endforeach()
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/kelda DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
         COMPONENT dev)
 

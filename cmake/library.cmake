@@ -18,14 +18,15 @@ foreach(lib kelda_shared kelda_static)
 endforeach()
 set_target_properties(kelda_shared PROPERTIES VERSION ${PROJECT_VERSION}
                                               SOVERSION ${PROJECT_VERSION_MAJOR} EXPORT_NAME kelda)
-# What the parts link with (SQLite, libpq, fmt) comes through their
+# What the parts link with (SQLite, fmt) comes through their
 # usage requirements; the parts' own code is already in the objects, so the
-# linker takes nothing from their archives. libpq serves the server engine.
+# linker takes nothing from their archives.
 target_link_libraries(kelda_shared PRIVATE ${KELDA_LIBRARY_PARTS})
 # The same libraries for a static link, for the pkg-config file: the shared
 # libraries themselves, not what their own static links would need.
-# (GTK and Cairo are the window module's, loaded at run time.)
-set(kelda_pc_modules sqlite3 libpq fmt)
+# (GTK and Cairo are the window module's, libpq the server engine's, both
+# loaded at run time.)
+set(kelda_pc_modules sqlite3 fmt)
 execute_process(COMMAND ${PKG_CONFIG_EXECUTABLE} --libs ${kelda_pc_modules}
                 OUTPUT_VARIABLE KELDA_PC_LIBS_PRIVATE OUTPUT_STRIP_TRAILING_WHITESPACE
                 COMMAND_ERROR_IS_FATAL ANY)

@@ -6,7 +6,7 @@
 #include "data/server_name.h"
 #include "data/sqlite_new_tables.h"
 #if KELDA_SERVER_ENGINE
-#include "data/postgres/copy_in.h"
+#include "data/server_module.h"
 #endif
 
 namespace kelda::data {
@@ -35,7 +35,7 @@ void MakeNewTables(const std::string& database, const NewTable& table,
                    const std::optional<KeyedTable>& keyed, const NewTablesOptions& options) {
   if (IsServerName(database)) {
 #if KELDA_SERVER_ENGINE
-    postgres::MakeNewServerTables(database, table, keyed, options);
+    ServerEngineFor(database).make_new_tables(database, table, keyed, options);
     return;
 #else
     RequireFileName(database);

@@ -32,11 +32,9 @@ struct WindowModule {
   std::string (*png)(const std::vector<uint8_t>& pixels, int width, int height, int stride);
 };
 
-// The module, loaded by the first call in the process; null when it cannot
-// be loaded, with `why` (when given) saying why. Looks beside the library or
-// program that holds this code (and where an installed tool or Python module
-// finds the installed libraries), then where the system looks for libraries.
-// Thread-safe; the module stays loaded until the process ends.
+// The module, loaded by the first call in the process (see
+// base/module_loader.h); null when it cannot be loaded, with `why` (when
+// given) saying why. Thread-safe.
 const WindowModule* LoadWindowModule(std::string* why = nullptr);
 
 // The module's file name, for messages.

@@ -100,8 +100,9 @@ TEST_F(BinaryTest, WithoutADisplay) {
 }
 
 // The window toolkit and the drawing library are loaded by the run that
-// draws, and by no other: a headless run does without them.
-TEST_F(BinaryTest, LoadsTheWindowModuleOnlyToDraw) {
+// draws, and by no other; the server engine and libpq by a run on a server:
+// a headless run on a file does without them all.
+TEST_F(BinaryTest, LoadsItsModulesOnlyWhenNeeded) {
   const auto loaded = [&](const std::vector<std::string>& args, const std::string& log) {
     const Outcome run = Run(args, "env LD_DEBUG=files LD_DEBUG_OUTPUT=" + log + " ");
     EXPECT_EQ(run.status, 0) << run.err;
@@ -115,6 +116,8 @@ TEST_F(BinaryTest, LoadsTheWindowModuleOnlyToDraw) {
   EXPECT_THAT(headless, Not(HasSubstr("libkelda-window")));
   EXPECT_THAT(headless, Not(HasSubstr("libgtk")));
   EXPECT_THAT(headless, Not(HasSubstr("libcairo")));
+  EXPECT_THAT(headless, Not(HasSubstr("libkelda-server")));
+  EXPECT_THAT(headless, Not(HasSubstr("libpq")));
 
   const std::string picture = dir_.File("status.png");
   const std::string drawing =

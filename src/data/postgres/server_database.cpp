@@ -1021,14 +1021,3 @@ std::shared_ptr<DatabaseBackend> OpenServer(const std::string& name,
 }
 
 }  // namespace kelda::data::postgres
-
-namespace kelda::data {
-
-std::shared_ptr<DatabaseBackend> OpenServerDatabase(const std::string& name,
-                                                    std::chrono::milliseconds busy_timeout,
-                                                    StatementObserver observer,
-                                                    InterruptCheck interrupt) {
-  return postgres::OpenServer(name, busy_timeout, std::move(observer), std::move(interrupt));
-}
-
-}  // namespace kelda::data
