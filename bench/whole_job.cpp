@@ -244,7 +244,7 @@ int Run() {
 
   std::printf("whole job: %d rows, %d inputs, %s epochs; medians of %d runs each\n", kRows, kInputs,
               kEpochs, kReps);
-  CompareJobs({dir.db_path(), kTable, kRows}, folder, "whole job", 1.5, 1.0);
+  CompareJobs({dir.db_path(), kTable, kRows}, folder, "whole job", 1.0, 0.75);
 
   const JobTable demo = DemoTable(folder);
   std::printf("\nsmall table (the demo's): %d rows, 3 inputs, %s epochs; medians of %d runs each\n",
