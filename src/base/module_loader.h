@@ -16,4 +16,21 @@ namespace kelda {
 // Thread-safe; callers keep what it returns rather than ask again.
 void* LoadModuleEntry(const std::string& file_name, const char* entry, std::string& why);
 
+// A module's table of functions, as its entry point `const Table* entry()`
+// hands it out: null, with `why`, when the module cannot be loaded.
+template <typename Table>
+struct LoadedModule {
+  const Table* table = nullptr;
+  std::string why;
+};
+
+template <typename Table>
+LoadedModule<Table> LoadModule(const std::string& file_name, const char* entry) {
+  LoadedModule<Table> loaded;
+  if (void* address = LoadModuleEntry(file_name, entry, loaded.why)) {
+    loaded.table = reinterpret_cast<const Table* (*)()>(address)();
+  }
+  return loaded;
+}
+
 }  // namespace kelda

@@ -5,30 +5,14 @@
 
 namespace kelda::data {
 
-namespace {
-
-struct Loaded {
-  const ServerModule* module = nullptr;
-  std::string why;
-};
-
-Loaded Load() {
-  Loaded loaded;
-  if (void* entry = LoadModuleEntry(kServerModuleName, "kelda_server_module", loaded.why)) {
-    loaded.module = reinterpret_cast<decltype(&kelda_server_module)>(entry)();
-  }
-  return loaded;
-}
-
-}  // namespace
-
 const ServerModule& ServerEngineFor(const std::string& name) {
-  static const Loaded loaded = Load();
-  if (loaded.module == nullptr) {
+  static const LoadedModule<ServerModule> loaded =
+      LoadModule<ServerModule>(kServerModuleName, "kelda_server_module");
+  if (loaded.table == nullptr) {
     Raise(kErrConnectionFailed, "Cannot connect to '" + ShownName(name) + "': the server engine " +
                                     kServerModuleName + " cannot be loaded: " + loaded.why);
   }
-  return *loaded.module;
+  return *loaded.table;
 }
 
 std::shared_ptr<DatabaseBackend> OpenServerDatabase(const std::string& name,

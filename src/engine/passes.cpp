@@ -342,16 +342,21 @@ KELDA_INLINE void FoldHiddenLayer(NetworkState& net, const Fold& fold, int input
   }
 }
 
-template <typename V, typename Fold>
-KELDA_INLINE void BackProp(NetworkState& net, TargetSource& target, const Fold& fold) {
-  // Clearing visits every unit of every layer, so a layer above 20 units
-  // stops the pass here, at its 21st unit, and the loops below may index
-  // whole rows without checks.
+// What each backward pass begins with. Clearing visits every unit of every
+// layer, so a layer above 20 units stops the pass here, at its 21st unit,
+// and the loops after it may index whole rows without checks.
+template <typename V>
+KELDA_INLINE void ClearUnitErrors(NetworkState& net) {
   for (int layer = 1; layer <= kMaxLayer; ++layer) {
     const int units = net.LayerUnits(layer);
     ClearRow<V>(net.UnitError.Units(layer), std::min(units, kMaxUnit));
     if (units > kMaxUnit) Raise(kErrSubscript);
   }
+}
+
+template <typename V, typename Fold>
+KELDA_INLINE void BackProp(NetworkState& net, TargetSource& target, const Fold& fold) {
+  ClearUnitErrors<V>(net);
   const int inputs = net.LayerUnits(1);
   const int hidden = net.LayerUnits(2);
   const int outputs = net.LayerUnits(3);
@@ -456,11 +461,7 @@ void RestoreRows(UnitRow<double> first, int rows, int count, const ScratchRow* b
 // that happens before it stores anything.
 template <typename V>
 KELDA_INLINE bool SweepBackProp(NetworkState& net, TargetSource& target) {
-  for (int layer = 1; layer <= kMaxLayer; ++layer) {
-    const int units = net.LayerUnits(layer);
-    ClearRow<V>(net.UnitError.Units(layer), std::min(units, kMaxUnit));
-    if (units > kMaxUnit) Raise(kErrSubscript);
-  }
+  ClearUnitErrors<V>(net);
   const int inputs = net.LayerUnits(1);
   const int hidden = net.LayerUnits(2);
   const int outputs = net.LayerUnits(3);

@@ -3,27 +3,11 @@
 
 namespace kelda::status {
 
-namespace {
-
-struct Loaded {
-  const WindowModule* module = nullptr;
-  std::string why;
-};
-
-Loaded Load() {
-  Loaded loaded;
-  if (void* entry = LoadModuleEntry(kWindowModuleName, "kelda_window_module", loaded.why)) {
-    loaded.module = reinterpret_cast<decltype(&kelda_window_module)>(entry)();
-  }
-  return loaded;
-}
-
-}  // namespace
-
 const WindowModule* LoadWindowModule(std::string* why) {
-  static const Loaded loaded = Load();
+  static const LoadedModule<WindowModule> loaded =
+      LoadModule<WindowModule>(kWindowModuleName, "kelda_window_module");
   if (why != nullptr) *why = loaded.why;
-  return loaded.module;
+  return loaded.table;
 }
 
 }  // namespace kelda::status
