@@ -38,6 +38,22 @@ constexpr int kLanes = sizeof(V) / sizeof(double);
 template <typename V>
 using Ints = decltype(V{} == V{});
 
+// Unsigned 64-bit integers of V's lane count, for bit arithmetic that wraps.
+typedef uint64_t PairBits __attribute__((vector_size(sizeof(Pair))));
+typedef uint64_t QuadBits __attribute__((vector_size(sizeof(Quad))));
+template <typename V>
+struct BitsOf;
+template <>
+struct BitsOf<Pair> {
+  using type = PairBits;
+};
+template <>
+struct BitsOf<Quad> {
+  using type = QuadBits;
+};
+template <typename V>
+using Bits = typename BitsOf<V>::type;
+
 template <typename V>
 KELDA_INLINE V Load(const double* p) {
   V v;
@@ -121,21 +137,20 @@ KELDA_INLINE Quad Fma(Quad a, Quad b, Quad c) {
 template <typename V>
 KELDA_INLINE V Exp(const V& x) {
   using namespace exp_detail;
-  using I = Ints<V>;
-  const I bits = (I)x;
-  const I top = (bits >> 52) & 0x7ff;
-  const I special = (top < 0x3c9) | (top > 0x407);
+  using U = Bits<V>;
+  const U top = ((U)x >> 52) & 0x7ff;
+  const Ints<V> special = (top < 0x3c9) | (top > 0x407);
 
   const V kd_shifted = Fma(x, V{} + kInvLn2N, V{} + kShift);
-  const I ki = (I)kd_shifted;
+  const U ki = (U)kd_shifted;
   const V kd = kd_shifted - kShift;
   V r = Fma(kd, V{} + kNegLn2HiN, x);
   r = Fma(kd, V{} + kNegLn2LoN, r);
-  const I index = (ki & 127) * 2;
-  I tail_bits, scale_bits;
+  const U index = (ki & 127) * 2;
+  U tail_bits, scale_bits;
   for (int k = 0; k < kLanes<V>; ++k) {
-    tail_bits[k] = static_cast<int64_t>(kTable[index[k]]);
-    scale_bits[k] = static_cast<int64_t>(kTable[index[k] + 1]);
+    tail_bits[k] = kTable[index[k]];
+    scale_bits[k] = kTable[index[k] + 1];
   }
   const V tail = (V)tail_bits;
   scale_bits += ki << 45;
@@ -148,7 +163,7 @@ KELDA_INLINE V Exp(const V& x) {
   const V scale = (V)scale_bits;
   V y = Fma(scale, tmp, scale);
 
-  I any = special;
+  Ints<V> any = special;
   for (int k = 1; k < kLanes<V>; ++k) any[0] |= special[k];
   if (any[0] != 0) [[unlikely]] {
     for (int k = 0; k < kLanes<V>; ++k) {
