@@ -1,25 +1,8 @@
-#include <cmath>
-#include <limits>
-
 #include "base/error.h"
+#include "base/single.h"
 #include "engine/engine.h"
 
 namespace kelda::engine {
-
-namespace {
-
-// A double stored into a single: rounds to nearest, and raises 6 where the
-// value rounds beyond the largest single rather than storing an infinity.
-float ToSingle(double v) {
-  // Halfway between the largest single and the next power of two rounds to
-  // even, which is upwards, so the bound itself overflows.
-  constexpr double kOverflowBound =
-      static_cast<double>(std::numeric_limits<float>::max()) + 0x1p103;
-  if (!(std::fabs(v) < kOverflowBound)) Raise(kErrOverflow);
-  return static_cast<float>(v);
-}
-
-}  // namespace
 
 void InitWeights(NetworkState& net) {
   if (net.FixedSeed) {

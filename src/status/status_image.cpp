@@ -1,16 +1,12 @@
 #include "status/status_image.h"
 
-#include <fcntl.h>
 #include <fmt/format.h>
-#include <unistd.h>
 
-#include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <memory>
-#include <random>
 
 #include "base/error.h"
+#include "base/sibling_file.h"
 #include "status/window_module.h"
 
 namespace kelda::status {
@@ -32,19 +28,6 @@ const WindowModule& Module() {
 [[noreturn]] void RaiseFileError(const std::string& path, const std::string& reason) {
   Raise(kErrPathFileAccess, fmt::format("{}: cannot write '{}': {}",
                                         StandardErrorText(kErrPathFileAccess), path, reason));
-}
-
-// A new file beside `path`, created exclusively so that nothing already
-// there (a link planted under the name, a file another writer is filling) is
-// written through, and with the usual permissions once renamed.
-int CreateSibling(const std::string& path, std::string& name) {
-  std::random_device random;
-  for (int attempt = 0; attempt < 16; ++attempt) {
-    name = fmt::format("{}.{:08x}.partial", path, random());
-    const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd >= 0 || errno != EEXIST) return fd;
-  }
-  return -1;
 }
 
 }  // namespace
@@ -73,28 +56,8 @@ Colour StatusImage::PixelAt(int x, int y) const {
 std::string StatusImage::Png() const { return Module().png(data_, width_, height_, stride_); }
 
 void StatusImage::WritePng(const std::string& path) const {
-  const std::string png = Png();
-  std::string partial;
-  const int fd = CreateSibling(path, partial);
-  if (fd < 0) RaiseFileError(path, std::strerror(errno));
-  std::string failure;
-  for (size_t done = 0; done < png.size() && failure.empty();) {
-    const ssize_t written = ::write(fd, png.data() + done, png.size() - done);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) {
-      failure = std::strerror(written < 0 ? errno : EIO);
-    } else {
-      done += static_cast<size_t>(written);
-    }
-  }
-  if (::close(fd) != 0 && failure.empty()) failure = std::strerror(errno);
-  if (failure.empty() && std::rename(partial.c_str(), path.c_str()) != 0) {
-    failure = std::strerror(errno);
-  }
-  if (!failure.empty()) {
-    ::unlink(partial.c_str());
-    RaiseFileError(path, failure);
-  }
+  const std::error_code error = ReplaceFileContents(path, Png());
+  if (error) RaiseFileError(path, error.message());
 }
 
 }  // namespace kelda::status

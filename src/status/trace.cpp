@@ -1,9 +1,7 @@
 #include "status/trace.h"
 
-#include <cmath>
-#include <limits>
-
 #include "base/error.h"
+#include "base/single.h"
 
 namespace kelda::status {
 
@@ -15,13 +13,8 @@ constexpr int32_t kRowsPerSegment = 100;
 constexpr int32_t kSegmentWidth = 30;
 constexpr int32_t kXOffset = 50;
 
-// The drawing operations take singles; a double beyond their range is an
-// overflow, as the host's conversion makes it, not an infinity.
-float ToSingle(double v) {
-  if (!(std::fabs(v) <= std::numeric_limits<float>::max())) Raise(kErrOverflow);
-  return static_cast<float>(v);
-}
-
+// The drawing operations take singles (ToSingle: beyond their range an
+// overflow, as the host's conversion makes it, not an infinity).
 Point TracePoint(const frmStatus& form, int32_t plot_x, double error_sum) {
   const double y = form.InnerHeight() - 4.0 * error_sum - 0.5;
   return {ToSingle(plot_x + kXOffset), ToSingle(y)};

@@ -20,8 +20,8 @@ using Outcome = kelda::test::ProcessResult;
 
 class BinaryTest : public ::testing::Test {
  protected:
-  // `environment` comes first on the shell's command line ("env ...").
-  Outcome Run(const std::vector<std::string>& args, const std::string& environment = "") {
+  Outcome Run(const std::vector<std::string>& args,
+              const kelda::test::Environment& environment = {}) {
     return kelda::test::RunProcess(KELDA_BINARY, args, environment);
   }
 
@@ -89,7 +89,8 @@ TEST_F(BinaryTest, JsonAloneOnStdout) {
 // As CI runs it: no display at all. GTK is never needed, and asking for the
 // window costs a line on stderr, not the run.
 TEST_F(BinaryTest, WithoutADisplay) {
-  const std::string no_display = "env -u DISPLAY -u WAYLAND_DISPLAY GDK_BACKEND=none ";
+  const kelda::test::Environment no_display = {
+      {"DISPLAY", std::nullopt}, {"WAYLAND_DISPLAY", std::nullopt}, {"GDK_BACKEND", "none"}};
   const std::string png = dir_.File("status.png");
   const Outcome o = Run({"train", dir_.path(), "T", "--epochs", "3", "--seed", "1", "--quiet",
                          "--show-status", "--status-png", png},
@@ -104,7 +105,7 @@ TEST_F(BinaryTest, WithoutADisplay) {
 // a headless run on a file does without them all.
 TEST_F(BinaryTest, LoadsItsModulesOnlyWhenNeeded) {
   const auto loaded = [&](const std::vector<std::string>& args, const std::string& log) {
-    const Outcome run = Run(args, "env LD_DEBUG=files LD_DEBUG_OUTPUT=" + log + " ");
+    const Outcome run = Run(args, {{"LD_DEBUG", "files"}, {"LD_DEBUG_OUTPUT", log}});
     EXPECT_EQ(run.status, 0) << run.err;
     // The loader appends the process id to the file's name.
     const Outcome listed = kelda::test::RunProcess("sh", {"-c", "cat " + log + ".*"});

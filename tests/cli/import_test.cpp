@@ -3,12 +3,9 @@
 // which side table counts as the held-out rows' own.
 #include "cli/import.h"
 
-#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -179,6 +176,19 @@ INSTANTIATE_TEST_SUITE_P(
     Files, BadFileTest,
     ::testing::Values(
         BadFile{"PlusMinus", "a,y\n+-1,2\n", "y", 0, kelda::kErrTypeMismatch, "'+-1'"},
+        BadFile{"Ragged", "a,b,y\n1,2\n", "y", 0, kelda::kErrInvalidArgument, "line 2"},
+        BadFile{"OpenQuote", "a,b,y\n1,\"2,3\n", "y", 0, kelda::kErrInvalidArgument,
+                "never closed"},
+        BadFile{"NamedTwice", "a,A,y\n1,2,3\n", "y", 0, kelda::kErrInvalidArgument, "named twice"},
+        BadFile{"NoSuchTarget", "a,b,y\n1,2,3\n", "z", 0, kelda::kErrInvalidArgument,
+                "no column 'z'"},
+        BadFile{"TargetActual", "a,Actual\n1,2\n", "Actual", 0, kelda::kErrInvalidArgument,
+                "Actual"},
+        BadFile{"HoldoutLeavesNoExample", "a,b,y\n1,2,3\n", "y", 0.9, kelda::kErrInvalidArgument,
+                "no example"},
+        // The quoted cell spans two lines, so the bad cell stands on line 5.
+        BadFile{"NotANumber", "a,b,y\n1,2,3\n\"4\n\",5,6\n7,x7,8\n", "y", 0,
+                kelda::kErrTypeMismatch, "line 5, column 2 'b'"},
         BadFile{"PlusMinusTarget", "a,y\n1, +-2\n", "y", 0, kelda::kErrTypeMismatch, "+-2"},
         BadFile{"HugeCell", "a,y\n" + std::string(10 << 20, 'x') + ",2\n", "y", 0,
                 kelda::kErrTypeMismatch, "'xxxxx"},
@@ -288,23 +298,16 @@ TEST(ImportInterruptTest, StopsPromptlyAndLeavesTheDatabaseAsItWas) {
                                                        {dir.path(), milliseconds(1200)}};
   for (const auto& [db, delay] : runs) {
     const std::string err = dir.File("err");
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-      const int fd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      ::dup2(fd, STDERR_FILENO);
-      ::execl(KELDA_BINARY, KELDA_BINARY, "import", dir.File("big.csv").c_str(), db.c_str(), "T",
-              "--target", "y", static_cast<char*>(nullptr));
-      ::_exit(127);
-    }
-    ASSERT_GT(pid, 0);
+    kelda::test::ChildOptions options;
+    options.err = kelda::test::Stream::File(err);
+    kelda::test::Child tool({KELDA_BINARY, "import", dir.File("big.csv"), db, "T", "--target", "y"},
+                            options);
     std::this_thread::sleep_for(delay);
-    ::kill(pid, SIGINT);
+    tool.Signal(SIGINT);
     const auto sent = Clock::now();
-    int raw = 0;
-    ASSERT_EQ(::waitpid(pid, &raw, 0), pid);
+    const kelda::test::Ended ended = *tool.Wait();
     EXPECT_LT(Clock::now() - sent, milliseconds(2000));
-    ASSERT_TRUE(WIFEXITED(raw));
-    EXPECT_EQ(WEXITSTATUS(raw), 130);
+    EXPECT_EQ(ended.status, 130);
     EXPECT_THAT(kelda::test::FileText(err),
                 StartsWith("kelda: error 18: User interrupt occurred while the CSV file was "
                            "imported"));

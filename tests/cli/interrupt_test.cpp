@@ -1,13 +1,9 @@
 // The built tool stopped by SIGINT or SIGTERM in the middle of its work: it
 // ends promptly with 128 + the signal's number, says how far it got, and
 // leaves the database sound.
-#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <optional>
@@ -27,77 +23,14 @@ using std::chrono::milliseconds;
 
 // The tool running in the background: stdout through a pipe, stderr into a
 // file. A child still running at the end is killed.
-class Background {
- public:
-  Background(const std::vector<std::string>& args, const std::string& err_file) {
-    std::vector<const char*> argv = {KELDA_BINARY};
-    for (const std::string& a : args) argv.push_back(a.c_str());
-    argv.push_back(nullptr);
-    int fds[2];
-    if (::pipe(fds) != 0) return;
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      const int err = ::open(err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      ::dup2(fds[1], STDOUT_FILENO);
-      ::dup2(err, STDERR_FILENO);
-      ::close(fds[0]);
-      ::close(fds[1]);
-      ::execv(KELDA_BINARY, const_cast<char* const*>(argv.data()));
-      ::_exit(127);
-    }
-    ::close(fds[1]);
-    out_ = fds[0];
-  }
-  ~Background() {
-    if (pid_ > 0 && !status_) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, nullptr, 0);
-    }
-    if (out_ >= 0) ::close(out_);
-  }
-  Background(const Background&) = delete;
-  Background& operator=(const Background&) = delete;
-
-  bool started() const { return pid_ > 0 && out_ >= 0; }
-
-  // Whether the child printed a line on stdout within `timeout`.
-  bool WaitForLine(milliseconds timeout) {
-    const auto deadline = Clock::now() + timeout;
-    std::string text;
-    while (Clock::now() < deadline) {
-      pollfd p{out_, POLLIN, 0};
-      if (::poll(&p, 1, 50) <= 0) continue;
-      char buffer[256];
-      const ssize_t n = ::read(out_, buffer, sizeof buffer);
-      if (n <= 0) return false;
-      text.append(buffer, static_cast<std::size_t>(n));
-      if (text.find('\n') != std::string::npos) return true;
-    }
-    return false;
-  }
-
-  void Signal(int signo) const { ::kill(pid_, signo); }
-
-  // The exit status once the child has ended, -1 when a signal ended it;
-  // nullopt when it is still running after `timeout`.
-  std::optional<int> Wait(milliseconds timeout) {
-    const auto deadline = Clock::now() + timeout;
-    for (;;) {
-      int raw = 0;
-      if (::waitpid(pid_, &raw, WNOHANG) == pid_) {
-        status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-        return status_;
-      }
-      if (Clock::now() >= deadline) return std::nullopt;
-      std::this_thread::sleep_for(milliseconds(5));
-    }
-  }
-
- private:
-  pid_t pid_ = -1;
-  int out_ = -1;
-  std::optional<int> status_;
-};
+kelda::test::Child Background(const std::vector<std::string>& args, const std::string& err_file) {
+  std::vector<std::string> argv = {KELDA_BINARY};
+  argv.insert(argv.end(), args.begin(), args.end());
+  kelda::test::ChildOptions options;
+  options.out = kelda::test::Stream::Pipe();
+  options.err = kelda::test::Stream::File(err_file);
+  return kelda::test::Child(argv, options);
+}
 
 struct Interruption {
   const char* name;
@@ -135,22 +68,22 @@ TEST_P(InterruptTest, StopsPromptlyAndLeavesTheFileSound) {
     args = {"train", db.path(), "t", "--epochs", "1000000"};
   }
   const std::string err_file = db.File("err");
-  Background tool(args, err_file);
-  ASSERT_TRUE(tool.started());
+  kelda::test::Child tool = Background(args, err_file);
   if (c.predict) {
     // It prints nothing before the end.
     std::this_thread::sleep_for(milliseconds(500));
   } else {
     // The first progress line comes once a report epoch is over.
-    ASSERT_TRUE(tool.WaitForLine(milliseconds(30000)));
+    std::string line;
+    ASSERT_TRUE(tool.ReadLine(&line, milliseconds(30000)));
   }
 
   tool.Signal(c.signo);
   const auto sent = Clock::now();
-  const std::optional<int> status = tool.Wait(milliseconds(10000));
-  ASSERT_TRUE(status.has_value()) << "still running 10 s after the signal";
+  const std::optional<kelda::test::Ended> ended = tool.Wait(milliseconds(10000));
+  ASSERT_TRUE(ended.has_value()) << "still running 10 s after the signal";
   EXPECT_LT(Clock::now() - sent, milliseconds(2000));
-  EXPECT_EQ(*status, c.status);
+  EXPECT_EQ(ended->status, c.status);
   EXPECT_THAT(kelda::test::FileText(err_file), MatchesRegex(c.message));
 
   const kelda::test::RawDb raw(db.path());

@@ -5,11 +5,8 @@
 // of values (old, then one per report epoch, then the final prediction); the
 // killed run's rows, in the order the run writes them, must be a prefix of
 // one step of that sequence and the rest of the step before.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -24,6 +21,7 @@
 #include <vector>
 
 #include "faults/fault_support.h"
+#include "support/process.h"
 #include "support/temp_db.h"
 
 namespace kelda::faults {
@@ -49,66 +47,34 @@ using Column = std::map<int64_t, Value>;
 class Victim {
  public:
   // `mode`: nullptr, "snapshots" or "grouped" (see victim_main.cpp).
-  Victim(const std::string& path, const char* mode) {
-    const std::string epochs = std::to_string(kEpochs);
-    std::vector<const char*> argv = {KELDA_VICTIM, path.c_str(), "t", epochs.c_str(), kSeed};
-    if (mode != nullptr) argv.push_back(mode);
-    argv.push_back(nullptr);
-    int fds[2];
-    if (::pipe(fds) != 0) return;
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      ::dup2(fds[1], STDOUT_FILENO);
-      ::close(fds[0]);
-      ::close(fds[1]);
-      ::execv(KELDA_VICTIM, const_cast<char* const*>(argv.data()));
-      ::_exit(127);
-    }
-    ::close(fds[1]);
-    out_ = fds[0];
-  }
-  ~Victim() {
-    Kill();
-    if (out_ >= 0) ::close(out_);
-  }
-  Victim(const Victim&) = delete;
-  Victim& operator=(const Victim&) = delete;
+  Victim(const std::string& path, const char* mode) : child_(Argv(path, mode), Options()) {}
 
-  bool started() const { return pid_ > 0 && out_ >= 0; }
+  bool started() const { return child_.pid() > 0 && child_.out() >= 0; }
 
   // The next line, without its newline; false at the end of the output.
-  bool ReadLine(std::string* line) {
-    for (;;) {
-      const auto nl = buffer_.find('\n');
-      if (nl != std::string::npos) {
-        *line = buffer_.substr(0, nl);
-        buffer_.erase(0, nl + 1);
-        return true;
-      }
-      char chunk[4096];
-      const ssize_t n = ::read(out_, chunk, sizeof chunk);
-      if (n <= 0) return false;
-      buffer_.append(chunk, static_cast<size_t>(n));
-    }
-  }
+  bool ReadLine(std::string* line) { return child_.ReadLine(line); }
 
   // Sends SIGKILL (once) and waits for the process; true when it was the
   // signal that ended it.
   bool Kill() {
-    if (pid_ <= 0) return killed_;
-    ::kill(pid_, SIGKILL);
-    int status = 0;
-    ::waitpid(pid_, &status, 0);
-    pid_ = -1;
-    killed_ = WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
-    return killed_;
+    child_.Signal(SIGKILL);
+    return child_.Wait()->signal == SIGKILL;
   }
 
  private:
-  pid_t pid_ = -1;
-  int out_ = -1;
-  std::string buffer_;
-  bool killed_ = false;
+  static std::vector<std::string> Argv(const std::string& path, const char* mode) {
+    std::vector<std::string> argv = {KELDA_VICTIM, path, "t", std::to_string(kEpochs), kSeed};
+    if (mode != nullptr) argv.push_back(mode);
+    return argv;
+  }
+  static test::ChildOptions Options() {
+    test::ChildOptions options;
+    options.out = test::Stream::Pipe();
+    options.err = test::Stream::Inherit();
+    return options;
+  }
+
+  test::Child child_;
 };
 
 Value ParseValue(const std::string& text) {

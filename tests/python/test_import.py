@@ -73,15 +73,12 @@ def test_a_cell_that_is_not_a_number_names_the_file_line_and_column(tmp_path):
 def test_malformed_files_and_wrong_requests_are_refused(tmp_path):
     db = tmp_path / "d.db"
     good = write(tmp_path / "good.csv", "a,b,y\n1,2,3\n")
+    # What each malformed file is refused with: tests/cli/import_test.cpp. Here,
+    # that the tool reports it as an error of the run.
     cases = [
-        (write(tmp_path / "ragged.csv", "a,b,y\n1,2\n"), ["--target", "y"], 5, "line 2"),
         (write(tmp_path / "open.csv", 'a,b,y\n1,"2,3\n'), ["--target", "y"], 5, "never closed"),
-        (write(tmp_path / "twice.csv", "a,A,y\n1,2,3\n"), ["--target", "y"], 5, "named twice"),
-        (good, ["--target", "z"], 5, "no column 'z'"),
         (good, ["--target", "y", "--inputs", "a,y"], 5, "target"),
-        (write(tmp_path / "actual.csv", "a,Actual\n1,2\n"), ["--target", "Actual"], 5, "Actual"),
         (tmp_path / "missing.csv", ["--target", "y"], 53, "missing.csv"),
-        (good, ["--target", "y", "--holdout", "0.9"], 5, "no example"),
     ]
     for csv, args, number, text in cases:
         failed = kelda("import", csv, db, "t", *args)

@@ -75,18 +75,12 @@ TEST(ShowStatusTool, WaitsUntilTheUserClosesTheWindow) {
   const kelda::test::TempDb db(kExamples);
   const std::string out = db.File("stdout");
   const std::string err = db.File("stderr");
-  std::vector<std::string> args{KELDA_BINARY, "train", db.path(),      "T", "--epochs", "3",
-                                "--seed",     "1",     "--show-status"};
-  std::vector<char*> argv;
-  for (std::string& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    ::dup2(::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDOUT_FILENO);
-    ::dup2(::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDERR_FILENO);
-    ::execv(argv[0], argv.data());
-    ::_exit(127);
-  }
+  kelda::test::ChildOptions options;
+  options.out = kelda::test::Stream::File(out);
+  options.err = kelda::test::Stream::File(err);
+  kelda::test::Child tool(
+      {KELDA_BINARY, "train", db.path(), "T", "--epochs", "3", "--seed", "1", "--show-status"},
+      options);
   Display* x = XOpenDisplay(nullptr);
   ASSERT_NE(x, nullptr);
 
@@ -98,16 +92,16 @@ TEST(ShowStatusTool, WaitsUntilTheUserClosesTheWindow) {
   std::optional<Window> window;
   EXPECT_TRUE(Within30s([&] { return (window = FindWindow(x, "Neural Network Status")); }));
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  int raw = 0;
-  EXPECT_EQ(::waitpid(pid, &raw, WNOHANG), 0) << "ended before the window was closed";
+  EXPECT_FALSE(tool.Wait(std::chrono::milliseconds(0))) << "ended before the window was closed";
 
   if (window) CloseAsTheUser(x, *window);
-  if (!Within30s([&] { return ::waitpid(pid, &raw, WNOHANG) == pid; })) {
+  std::optional<kelda::test::Ended> ended;
+  if (!Within30s([&] { return (ended = tool.Wait(std::chrono::milliseconds(0))).has_value(); })) {
     ADD_FAILURE() << "still running after the window was closed";
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, &raw, 0);
+    tool.Signal(SIGKILL);
+    ended = tool.Wait();
   }
-  EXPECT_TRUE(WIFEXITED(raw) && WEXITSTATUS(raw) == 0) << kelda::test::FileText(err);
+  EXPECT_EQ(ended->status, 0) << kelda::test::FileText(err);
   XCloseDisplay(x);
 }
 

@@ -1,10 +1,7 @@
 // Ctrl-C while the server works on the run's statement: the statement is
 // cancelled on the server, the tool ends with 18, and nothing of the group
 // the statement wrote stays.
-#include <fcntl.h>
 #include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -35,17 +32,9 @@ TEST_P(InterruptTest, CancelsTheServersStatementAndEndsWith18) {
   // Its own name among the server's sessions: other tests' runs may still be ending.
   const std::string app = GetParam() == SIGINT ? "kelda_int" : "kelda_term";
   const std::string uri = server().Uri() + "&application_name=" + app;
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    const int out = ::open("/dev/null", O_WRONLY);
-    const int fd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    ::dup2(out, 1);
-    ::dup2(fd, 2);
-    ::execl(KELDA_BINARY, KELDA_BINARY, "train", uri.c_str(), "t", "--epochs", "3", "--seed", "1",
-            "--quiet", static_cast<char*>(nullptr));
-    ::_exit(127);
-  }
-  ASSERT_GT(pid, 0);
+  ChildOptions options;
+  options.err = Stream::File(err);
+  Child tool({KELDA_BINARY, "train", uri, "t", "--epochs", "3", "--seed", "1", "--quiet"}, options);
   PgConn watcher(server().Uri());
   bool waiting = false;
   for (int i = 0; i < 400 && !waiting; ++i) {
@@ -55,13 +44,11 @@ TEST_P(InterruptTest, CancelsTheServersStatementAndEndsWith18) {
   }
   ASSERT_TRUE(waiting) << "the run never waited for the held row";
   const auto sent = std::chrono::steady_clock::now();
-  ::kill(pid, GetParam());
-  int status = 0;
-  ::waitpid(pid, &status, 0);
+  tool.Signal(GetParam());
+  const Ended ended = *tool.Wait();
   // Well before the busy timeout (5 s) would have ended the wait.
   EXPECT_LT(std::chrono::steady_clock::now() - sent, std::chrono::seconds(3));
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 128 + GetParam());
+  EXPECT_EQ(ended.status, 128 + GetParam());
   EXPECT_NE(FileText(err).find("error 18"), std::string::npos) << FileText(err);
   // The server ends a session a moment after its client has gone.
   std::string sessions;

@@ -2,6 +2,7 @@
 // throwaway server reached through libpq's environment.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -36,8 +37,9 @@ TEST_F(ReadmeTest, TheServerTableExampleRunsAndPredictsTheLastRow) {
   const std::string tool_dir =
       std::string(KELDA_BINARY).substr(0, std::string(KELDA_BINARY).rfind('/'));
   // The cluster's socket has libpq's default port in its name.
-  const std::string environment =
-      "env PGHOST='" + server().dir() + "' PGUSER=postgres PATH='" + tool_dir + "':\"$PATH\" ";
+  const kelda::test::Environment environment = {{"PGHOST", server().dir()},
+                                                {"PGUSER", "postgres"},
+                                                {"PATH", tool_dir + ":" + std::getenv("PATH")}};
   const ProcessResult r = RunProcess("sh", {"-e", "-c", block}, environment);
   ASSERT_EQ(r.status, 0) << r.err;
   // Every row with its prediction; the last, which has no price, predicted

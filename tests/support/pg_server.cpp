@@ -147,8 +147,6 @@ PgServer::PgServer() : bin_(ServerBinDir()) {
 PgServer::~PgServer() { Stop(/*immediate=*/false); }
 
 void PgServer::StartWatchdog() {
-  int fds[2];
-  if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe2 failed");
   // Reads until the write end closes, which the kernel does when this
   // process dies however it dies; then stops the server at once and removes
   // the folder. In a session of its own, so that a signal to the test's
@@ -158,25 +156,10 @@ void PgServer::StartWatchdog() {
                              " ]; then " + runner_ + ShellQuoted(bin_ + "/pg_ctl") + " stop -D " +
                              ShellQuoted(data) + " -m immediate -w -t 30; fi; rm -rf " +
                              ShellQuoted(dir_);
-  const pid_t pid = ::fork();
-  if (pid < 0) {
-    ::close(fds[0]);
-    ::close(fds[1]);
-    throw std::runtime_error("fork failed");
-  }
-  if (pid == 0) {
-    ::setsid();
-    ::dup2(fds[0], 0);
-    const int null = ::open("/dev/null", O_WRONLY);
-    ::dup2(null, 1);
-    ::dup2(null, 2);
-    ::close_range(3, ~0U, 0);
-    ::execl("/bin/sh", "sh", "-c", script.c_str(), static_cast<char*>(nullptr));
-    ::_exit(127);
-  }
-  ::close(fds[0]);
-  watchdog_fd_ = fds[1];
-  watchdog_ = pid;
+  ChildOptions options;
+  options.in = Stream::Pipe();
+  options.new_session = true;
+  watchdog_ = std::make_unique<Child>(std::vector<std::string>{"/bin/sh", "-c", script}, options);
 }
 
 void PgServer::Start() {
@@ -254,10 +237,11 @@ void PgServer::Stop(bool immediate) {
     }
   }
   fs::remove_all(dir_, ec);
-  if (watchdog_fd_ >= 0) ::close(watchdog_fd_);
-  watchdog_fd_ = -1;
-  if (watchdog_ > 0) ::waitpid(watchdog_, nullptr, 0);
-  watchdog_ = -1;
+  if (watchdog_) {
+    watchdog_->CloseIn();
+    watchdog_->Wait();
+    watchdog_.reset();
+  }
 }
 
 std::string PgServer::Uri(std::string_view user, std::string_view password,

@@ -16,6 +16,8 @@
 
 namespace kelda::test {
 
+class Child;
+
 // A PGresult that is cleared when it goes.
 using PgResult = std::unique_ptr<PGresult, decltype(&PQclear)>;
 
@@ -94,8 +96,8 @@ class PgServer {
   std::string bin_;     // the folder of initdb and pg_ctl
   std::string runner_;  // "runuser -u postgres --" as root, "" otherwise
   std::string dir_;
-  int watchdog_fd_ = -1;  // the watchdog's end of life: it acts when this closes
-  pid_t watchdog_ = -1;
+  // Acts when its stdin, whose write end only this process holds, closes.
+  std::unique_ptr<Child> watchdog_;
 };
 
 // A fixture whose tests share one cluster per test suite. A test is skipped
