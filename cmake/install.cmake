@@ -11,7 +11,7 @@ install(TARGETS kelda_shared EXPORT kelda-targets
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT dev)
 install(TARGETS kelda_static ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev)
 # The modules, loaded by name at run time: no link names.
-foreach(module kelda_window kelda_server)
+foreach(module kelda_window kelda_server kelda_sql)
   if(TARGET ${module})
     install(TARGETS ${module} LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime
             NAMELINK_SKIP)

@@ -206,6 +206,9 @@ PYBIND11_MODULE(_kelda, m) {
   using namespace kelda::python;
   m.doc() = "Trains a feed-forward network on a database table, and predicts with it.";
   m.def("_register_error", &RegisterError);
+  // Where the installed libraries (the SQL extension among them) stand,
+  // relative to this package's folder.
+  m.attr("_libdir_from_package") = KELDA_LIBDIR_FROM_PACKAGE;
   py::register_exception_translator(&TranslateError);
 
   py::class_<StatusPicture>(m, "StatusPicture",

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "base/error.h"
+#include "base/sibling_file.h"
 #include "component/thread_block.h"
 #include "engine/engine.h"
 #include "training/prediction.h"
@@ -384,25 +385,8 @@ using File = std::unique_ptr<std::FILE, FileCloser>;
 }  // namespace
 
 void SaveNetworkFile(const SavedNetwork& network, const std::string& path) {
-  const std::string text = NetworkToJson(network);
-  // Written beside the destination and renamed over it, so that a reader
-  // sees the old file or the new one, never a part of one.
-  const std::string temp = fmt::format("{}.tmp{}", path, ::getpid());
-  File f(std::fopen(temp.c_str(), "wb"));
-  if (!f) AccessError(path, "write", errno);
-  const bool written = std::fwrite(text.data(), 1, text.size(), f.get()) == text.size();
-  const int write_error = errno;
-  const bool closed = std::fclose(f.release()) == 0;
-  const int close_error = errno;
-  if (!written || !closed) {
-    std::remove(temp.c_str());
-    AccessError(path, "write", written ? close_error : write_error);
-  }
-  if (std::rename(temp.c_str(), path.c_str()) != 0) {
-    const int error = errno;
-    std::remove(temp.c_str());
-    AccessError(path, "write", error);
-  }
+  const std::error_code error = ReplaceFileContents(path, NetworkToJson(network));
+  if (error) AccessError(path, "write", error.value());
 }
 
 SavedNetwork LoadNetworkFile(const std::string& path) {
@@ -508,22 +492,45 @@ bool HasColumn(const data::Recordset& rows, std::string_view name) {
 
 }  // namespace
 
-int64_t Predict(data::DBEngine& engine, const SavedNetwork& network, const std::string& db_path,
-                const std::string& table) {
-  ValidateNetwork(network, "the network");
-  for (const InputColumn& column : network.inputs) {
+RowPredictor::RowPredictor(const SavedNetwork& network) : network_(network) {
+  ValidateNetwork(network_, "the network");
+  for (const InputColumn& column : network_.inputs) {
     if (data::SameName(column.name, kOutputColumn)) {
       Bad("the network", fmt::format("its input column '{}' is the column predictions are "
                                      "written to",
                                      column.name));
     }
   }
-  // The state is large; it lives on the heap, apart from the thread's.
-  const auto net = std::make_unique<engine::NetworkState>();
-  engine::ClassInitialize(*net);
-  Install(network, *net);
-  training::ObjectFields ranges;
-  InstallRanges(network, ranges);
+  net_ = std::make_unique<engine::NetworkState>();
+  engine::ClassInitialize(*net_);
+  Install(network_, *net_);
+  ranges_ = std::make_unique<training::ObjectFields>();
+  InstallRanges(network_, *ranges_);
+}
+
+RowPredictor::~RowPredictor() = default;
+
+double RowPredictor::PredictRow(std::span<const double> raw) {
+  training::LoadInputs(*net_, *ranges_, raw, -1);
+  engine::ForwardPass(*net_);
+  // What PredictionWriter::Store writes into the row.
+  return training::StoredPrediction(training::UnscaleOutput(*ranges_, net_->Activation(1, 3)));
+}
+
+void RowPredictor::ScaleInputs(std::span<const double> raw) {
+  training::LoadInputs(*net_, *ranges_, raw, -1);
+}
+
+void RowPredictor::PredictInto(const data::Recordset& rows, std::span<const int> positions,
+                               training::PredictionWriter& writer, std::size_t row) {
+  training::LoadInputs(*net_, *ranges_, rows, positions);
+  engine::ForwardPass(*net_);
+  writer.Store(*net_, *ranges_, row);
+}
+
+int64_t Predict(data::DBEngine& engine, const SavedNetwork& network, const std::string& db_path,
+                const std::string& table) {
+  RowPredictor predictor(network);
 
   data::Database db = engine.OpenDatabase(db_path);
   std::optional<data::Recordset> rows = db.OpenRecordset(table);
@@ -547,9 +554,7 @@ int64_t Predict(data::DBEngine& engine, const SavedNetwork& network, const std::
   training::PredictionWriter writer(db, *rows, nullptr, std::nullopt);
   int64_t written = 0;
   for (; !rows->IsEOF(); rows->MoveNext()) {
-    training::LoadInputs(*net, ranges, *rows, positions);
-    engine::ForwardPass(*net);
-    writer.Store(*net, ranges, static_cast<size_t>(written));
+    predictor.PredictInto(*rows, positions, writer, static_cast<size_t>(written));
     ++written;
   }
   return written;
