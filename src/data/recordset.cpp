@@ -13,7 +13,9 @@
 namespace kelda::data {
 namespace {
 
-// The value of column `col` of the statement's current row.
+// The value of column `col` of the statement's current row. (The SQL
+// function's ArgumentValue, src/sql/extension.cpp, reads its arguments the
+// same way through the loading program's SQLite.)
 Value ColumnValue(sqlite3_stmt* stmt, int col) {
   sqlite3_value* v = sqlite3_column_value(stmt, col);
   switch (sqlite3_value_type(v)) {

@@ -16,8 +16,12 @@ SQLITE_EXTENSION_INIT1
 namespace kelda::sql {
 namespace {
 
-// As the database layer reads a column's value, so that an argument converts
-// to a number exactly as the same value in a table does for `kelda predict`.
+// As the database layer reads a column's value (ColumnValue in
+// data/recordset.cpp), so that an argument converts to a number exactly as the
+// same value in a table does for `kelda predict`. Written again here because
+// an extension must reach SQLite through the routines the loading program
+// hands it (sqlite3ext.h), which may be another copy of SQLite than the one
+// the layer links.
 Value ArgumentValue(sqlite3_value* v) {
   switch (sqlite3_value_type(v)) {
     case SQLITE_FLOAT:
