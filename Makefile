@@ -111,7 +111,9 @@ run: run-deps $(BUILD)/CMakeCache.txt
 
 test: build build-asan package
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
-	cd $(ASAN_BUILD) && ctest --output-on-failure -j $(JOBS)
+	# The sanitizer's dlopen hides the test programs' run path from the
+	# loader, so the library's modules are found through the library path.
+	cd $(ASAN_BUILD) && LD_LIBRARY_PATH=$(CURDIR)/$(ASAN_BUILD) ctest --output-on-failure -j $(JOBS)
 	$(MAKE) --no-print-directory test-package
 
 # The package unpacked into a scratch root: the tool and the Python module
