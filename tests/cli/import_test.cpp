@@ -49,16 +49,6 @@ ImportOptions Options(std::string csv, std::string database, std::string target,
   return o;
 }
 
-// The names in `dir`, sorted: a failed import leaves no scratch file behind.
-std::vector<std::string> Names(const std::string& dir) {
-  std::vector<std::string> names;
-  for (const auto& entry : fs::directory_iterator(dir)) {
-    names.push_back(entry.path().filename().string());
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
 std::vector<double> Numbers(const std::vector<kelda::test::Row>& rows) {
   std::vector<double> values;
   for (const auto& row : rows) {
@@ -89,7 +79,7 @@ TEST(ImportFileTest, TwoImportsIntoANewFileKeepTheOneThatWon) {
   std::vector<std::string> expected = {"d.csv", "test.db"};
   for (int pair = 0; pair < 30; ++pair) expected.push_back("new" + std::to_string(pair) + ".db");
   std::sort(expected.begin(), expected.end());
-  EXPECT_EQ(Names(dir.dir()), expected);
+  EXPECT_EQ(kelda::test::NamesIn(dir.dir()), expected);
 }
 
 TEST(ImportFileTest, SymbolicLinksAreNeverReplaced) {
@@ -113,7 +103,7 @@ TEST(ImportFileTest, SymbolicLinksAreNeverReplaced) {
   EXPECT_EQ(ErrorNumberOf([&] { ImportCsv(Options(csv, link, "y")); }), kelda::kErrDatabase);
   EXPECT_TRUE(fs::is_symlink(link));
   EXPECT_EQ(RawDb(dir.path()).Query("SELECT name FROM sqlite_master ORDER BY name").size(), 2u);
-  EXPECT_EQ(Names(dir.dir()),
+  EXPECT_EQ(kelda::test::NamesIn(dir.dir()),
             (std::vector<std::string>{"d.csv", "dangling.db", "link.db", "test.db"}));
 }
 
@@ -312,7 +302,8 @@ TEST(ImportInterruptTest, StopsPromptlyAndLeavesTheDatabaseAsItWas) {
                 StartsWith("kelda: error 18: User interrupt occurred while the CSV file was "
                            "imported"));
   }
-  EXPECT_EQ(Names(dir.dir()), (std::vector<std::string>{"big.csv", "err", "test.db"}));
+  EXPECT_EQ(kelda::test::NamesIn(dir.dir()),
+            (std::vector<std::string>{"big.csv", "err", "test.db"}));
   EXPECT_EQ(dir.Query("SELECT name FROM sqlite_master").size(), 1u);
   EXPECT_EQ(dir.Scalar("PRAGMA integrity_check").text(), "ok");
 }

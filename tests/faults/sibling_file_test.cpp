@@ -8,7 +8,6 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -23,15 +22,6 @@ namespace {
 namespace fs = std::filesystem;
 using test::FileText;
 using test::TempDb;
-
-std::vector<std::string> Names(const std::string& dir) {
-  std::vector<std::string> names;
-  for (const auto& entry : fs::directory_iterator(dir)) {
-    names.push_back(entry.path().filename().string());
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
 
 // A folder with test.db, the file `victim` that links point at, and `dest`
 // holding what it held before the write.
@@ -55,9 +45,10 @@ TEST_F(SiblingFileTest, PlantedLinksAreNeverWrittenThrough) {
   ASSERT_FALSE(ReplaceFileContents(dest_, "new contents"));
   EXPECT_EQ(FileText(dest_), "new contents");
   EXPECT_EQ(FileText(victim_), "victim's own");
-  EXPECT_EQ(Names(dir_.dir()), (std::vector<std::string>{"dest", "dest.partial",
-                                                         "dest.tmp" + std::to_string(::getpid()),
-                                                         "test.db", "victim"}));
+  EXPECT_EQ(
+      test::NamesIn(dir_.dir()),
+      (std::vector<std::string>{"dest", "dest.partial", "dest.tmp" + std::to_string(::getpid()),
+                                "test.db", "victim"}));
 }
 
 TEST_F(SiblingFileTest, ALinkAtTheDestinationIsReplacedNotFollowed) {
@@ -72,7 +63,7 @@ TEST_F(SiblingFileTest, ALinkAtTheDestinationIsReplacedNotFollowed) {
 // The process may write only 64 bytes into any file: the write stops half
 // way with EFBIG, as on a full disk.
 TEST_F(SiblingFileTest, AFailedWriteLeavesTheDestinationAndNoTemporary) {
-  const std::vector<std::string> before = Names(dir_.dir());
+  const std::vector<std::string> before = test::NamesIn(dir_.dir());
   rlimit old{};
   ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
   struct sigaction ignore {
@@ -87,15 +78,15 @@ TEST_F(SiblingFileTest, AFailedWriteLeavesTheDestinationAndNoTemporary) {
   ::sigaction(SIGXFSZ, &saved, nullptr);
   EXPECT_EQ(error, std::errc::file_too_large);
   EXPECT_EQ(FileText(dest_), "as it was");
-  EXPECT_EQ(Names(dir_.dir()), before);
+  EXPECT_EQ(test::NamesIn(dir_.dir()), before);
 }
 
 TEST_F(SiblingFileTest, AFailedRenameLeavesNoTemporary) {
   fs::create_directory(dir_.File("folder"));
   dir_.WriteFile("folder/inside", "kept");
-  const std::vector<std::string> before = Names(dir_.dir());
+  const std::vector<std::string> before = test::NamesIn(dir_.dir());
   EXPECT_TRUE(ReplaceFileContents(dir_.File("folder"), "new contents"));
-  EXPECT_EQ(Names(dir_.dir()), before);
+  EXPECT_EQ(test::NamesIn(dir_.dir()), before);
   EXPECT_EQ(FileText(dir_.File("folder/inside")), "kept");
 }
 

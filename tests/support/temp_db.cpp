@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -137,6 +138,15 @@ std::optional<int> RunUnprivileged(const std::function<int()>& fn) {
   ::waitpid(pid, &status, 0);
   if (n != static_cast<ssize_t>(sizeof message) || message[0] == 0) return std::nullopt;
   return message[1];
+}
+
+std::vector<std::string> NamesIn(const std::string& dir) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
 }
 
 }  // namespace kelda::test

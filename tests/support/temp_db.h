@@ -66,6 +66,10 @@ class TempDb {
   std::string path_;
 };
 
+// The names of the entries of folder `dir`, sorted: what a test compares to
+// see that nothing was left behind.
+std::vector<std::string> NamesIn(const std::string& dir);
+
 // Runs `fn` without root's rights: as root, in a child process that has
 // become the user nobody (so file modes bind it); otherwise here. Returns
 // fn's result, or nullopt when the rights could not be given up.
