@@ -1,14 +1,11 @@
 #include "shared_use/shared_use.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <bit>
-#include <cerrno>
 #include <cstdlib>
 #include <exception>
 #include <iterator>
@@ -102,113 +99,53 @@ std::string Differences(const Column& expected, const Column& actual) {
 
 // ---- Child -------------------------------------------------------------------
 
+namespace {
+
+test::ChildOptions PipedWithErrIn(const std::string& err_path) {
+  test::ChildOptions options;
+  options.in = test::Stream::Pipe();
+  options.out = test::Stream::Pipe();
+  options.err = test::Stream::File(err_path);
+  return options;
+}
+
+}  // namespace
+
 Child::Child(const std::vector<std::string>& argv, const std::string& err_path)
-    : err_path_(err_path) {
-  std::vector<const char*> args;
-  for (const std::string& a : argv) args.push_back(a.c_str());
-  args.push_back(nullptr);
-  int in[2];
-  int out[2];
-  // Close-on-exec, so that no other child holds a pipe open and keeps its
-  // reader from seeing the end.
-  if (::pipe2(in, O_CLOEXEC) != 0) return;
-  if (::pipe2(out, O_CLOEXEC) != 0) {
-    ::close(in[0]);
-    ::close(in[1]);
-    return;
-  }
-  const int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  pid_ = ::fork();
-  if (pid_ == 0) {
-    // Only calls that are safe between fork and exec in a threaded process.
-    ::dup2(in[0], STDIN_FILENO);
-    ::dup2(out[1], STDOUT_FILENO);
-    if (err >= 0) ::dup2(err, STDERR_FILENO);
-    ::execv(args[0], const_cast<char* const*>(args.data()));
-    ::_exit(127);
-  }
-  ::close(in[0]);
-  ::close(out[1]);
-  if (err >= 0) ::close(err);
-  in_ = in[1];
-  out_ = out[0];
-  if (pid_ < 0) {
-    CloseInput();
-    ::close(out_);
-    out_ = -1;
-  }
-}
-
-Child::~Child() {
-  if (pid_ > 0) {
-    ::kill(pid_, SIGKILL);
-    ::waitpid(pid_, nullptr, 0);
-  }
-  CloseInput();
-  if (out_ >= 0) ::close(out_);
-}
-
-bool Child::ReadMore(std::chrono::steady_clock::time_point deadline) {
-  while (out_ >= 0) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return false;
-    pollfd p{out_, POLLIN, 0};
-    const int ready = ::poll(&p, 1, static_cast<int>(left.count()));
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready <= 0) return false;
-    char chunk[4096];
-    const ssize_t n = ::read(out_, chunk, sizeof chunk);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    buffer_.append(chunk, static_cast<size_t>(n));
-    seen_.append(chunk, static_cast<size_t>(n));
-    return true;
-  }
-  if (out_ >= 0) ::close(out_);
-  out_ = -1;
-  return false;
-}
+    : child_(argv, PipedWithErrIn(err_path)), err_path_(err_path) {}
 
 bool Child::ReadLine(std::string* line) {
-  const auto deadline = std::chrono::steady_clock::now() + Patience();
-  for (;;) {
-    const auto nl = buffer_.find('\n');
-    if (nl != std::string::npos) {
-      *line = buffer_.substr(0, nl);
-      buffer_.erase(0, nl + 1);
-      return true;
-    }
-    if (!ReadMore(deadline)) return false;
+  if (!unread_.empty()) {
+    *line = std::move(unread_.front());
+    unread_.pop_front();
+    return true;
   }
-}
-
-void Child::CloseInput() {
-  if (in_ >= 0) ::close(in_);
-  in_ = -1;
+  if (child_.out() < 0 || !child_.ReadLine(line, Patience())) return false;
+  seen_ += *line + "\n";
+  return true;
 }
 
 int Child::Wait() {
-  if (pid_ <= 0) return status_;
   const auto deadline = std::chrono::steady_clock::now() + Patience();
+  auto left = [&deadline] {
+    return std::max(std::chrono::milliseconds(0),
+                    std::chrono::duration_cast<std::chrono::milliseconds>(
+                        deadline - std::chrono::steady_clock::now()));
+  };
   // Reading keeps a program that still prints from blocking on a full pipe.
-  while (ReadMore(deadline)) {
+  std::string line;
+  while (child_.out() >= 0 && child_.ReadLine(&line, left())) {
+    seen_ += line + "\n";
+    unread_.push_back(std::move(line));
   }
-  int raw = 0;
-  pid_t done = 0;
-  while ((done = ::waitpid(pid_, &raw, WNOHANG)) == 0 &&
-         std::chrono::steady_clock::now() < deadline) {
-    ::usleep(2000);
-  }
-  if (done == 0) {
+  std::optional<test::Ended> ended = child_.Wait(left());
+  if (!ended) {
     ADD_FAILURE() << "a child process did not end within " << Patience().count()
                   << " ms; killed it. " << Transcript();
-    ::kill(pid_, SIGKILL);
-    ::waitpid(pid_, &raw, 0);
+    child_.Signal(SIGKILL);
+    ended = child_.Wait();
   }
-  pid_ = -1;
-  status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-  return status_;
+  return ended->status;
 }
 
 std::string Child::Err() const { return test::FileText(err_path_); }

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <optional>
@@ -21,6 +22,7 @@
 #include "base/value.h"
 #include "component/network_file.h"
 #include "faults/fault_support.h"
+#include "support/process.h"
 
 namespace kelda::shared_use {
 
@@ -64,22 +66,18 @@ std::string Differences(const Column& expected, const Column& actual);
 // ---- Child processes -------------------------------------------------------
 
 // A program started with its stdin and stdout on pipes of this object and
-// its stderr in a file.
+// its stderr in a file, waited for no longer than Patience().
 class Child {
  public:
   // Starts argv[0] (a path) with `argv`. REQUIRES: argv is not empty.
   Child(const std::vector<std::string>& argv, const std::string& err_path);
-  // Kills the program if it still runs.
-  ~Child();
-  Child(const Child&) = delete;
-  Child& operator=(const Child&) = delete;
 
-  pid_t pid() const { return pid_; }
+  pid_t pid() const { return child_.pid(); }
   // The next line of its stdout, without the newline; false at the end of
   // the output or when Patience() passes first.
   bool ReadLine(std::string* line);
   // Closes its stdin, which tells the helper programs to stop.
-  void CloseInput();
+  void CloseInput() { child_.CloseIn(); }
   // Waits for the program to end, reading what it still prints (ReadLine
   // gives it afterwards); SIGKILL once Patience() has passed. The exit
   // status; -1 when a signal ended it.
@@ -90,17 +88,10 @@ class Child {
   std::string Transcript() const;
 
  private:
-  // Reads what the program has printed into the buffer; false at the end of
-  // its output or at `deadline`.
-  bool ReadMore(std::chrono::steady_clock::time_point deadline);
-
-  pid_t pid_ = -1;
-  int in_ = -1;
-  int out_ = -1;
+  test::Child child_;
   std::string err_path_;
-  std::string buffer_;
-  std::string seen_;
-  int status_ = -1;
+  std::deque<std::string> unread_;  // lines Wait read before ReadLine asked
+  std::string seen_;                // every line read, for Transcript
 };
 
 // The tool's outcome from its exit status and stderr.
