@@ -4,7 +4,6 @@
 
 #include <bit>
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <optional>
 #include <random>
@@ -15,6 +14,7 @@
 #include "base/error.h"
 #include "component/network_file.h"
 #include "sql/predict_function.h"
+#include "support/process.h"
 #include "support/raised.h"
 #include "support/temp_db.h"
 
@@ -113,7 +113,8 @@ TEST(KeldaPredictSql, AgreesWithTheToolOnTheDemo) {
   TempDb dir;
   const std::string demo = dir.File("demo");
   const std::string tool = KELDA_BINARY;
-  ASSERT_EQ(std::system((tool + " demo " + demo + " >/dev/null").c_str()), 0);
+  const test::ProcessResult made = test::RunProcess(tool, {"demo", demo});
+  ASSERT_EQ(made.status, 0) << made.err;
   const std::string db = demo + "/houses.db";
   const std::string file = demo + "/houses-network.json";
   // The tool's own predict writes what it stores, over what training wrote.
@@ -121,9 +122,9 @@ TEST(KeldaPredictSql, AgreesWithTheToolOnTheDemo) {
     Connection con(db);
     con.Exec("UPDATE Houses SET Actual = NULL");
   }
-  ASSERT_EQ(
-      std::system((tool + " predict " + db + " Houses --network " + file + " >/dev/null").c_str()),
-      0);
+  const test::ProcessResult predicted =
+      test::RunProcess(tool, {"predict", db, "Houses", "--network", file});
+  ASSERT_EQ(predicted.status, 0) << predicted.err;
   Connection con(db);
   ExpectSameAsStored(con, Call(file, LoadNetworkFile(file)), "Houses");
   EXPECT_EQ(con.Query("SELECT count(*) FROM Houses WHERE Actual IS NULL").rows[0][0],
