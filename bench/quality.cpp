@@ -25,10 +25,10 @@
 #include <utility>
 #include <vector>
 
+#include <kelda/network.h>
+#include <kelda/run_options.h>
+
 #include "bench_common.h"
-#include "component/network.h"
-#include "component/thread_block.h"
-#include "component/thread_settings.h"
 
 namespace kelda::bench {
 namespace {
@@ -210,22 +210,25 @@ Outcome RunKelda(const std::vector<Sample>& train, const std::vector<Sample>& te
                  int32_t epochs) {
   TempDir dir;
   WriteTable(dir.db_path(), train, test);
-  ThreadBlock& block = ThisThread();
+  Outcome outcome;
   {
-    ScopedThreadSettings seed;
-    seed.SetSeed(kWeightSeed);
     Network net;
     net.SetMSAccessDBName(dir.db_path());
     net.SetMSAccessTableName("diabetes");
     net.SetEpochs(epochs);
-    net.RunNetwork();
+    RunOptions options;
+    options.seed = kWeightSeed;
+    net.RunNetwork(options);
+    outcome.epochs_run = net.EpochsRun();
+    outcome.converged = net.Converged();
   }
   const std::vector<double> predicted =
       Sqlite(dir.db_path())
           .Column("SELECT Actual FROM diabetes WHERE rowid > " + std::to_string(train.size()) +
                   " ORDER BY rowid");
   if (predicted.size() != test.size()) throw std::runtime_error("hold-out rows missing");
-  return Outcome{block.progress.epoch, block.progress.converged, Score(predicted, test)};
+  outcome.fit = Score(predicted, test);
+  return outcome;
 }
 
 Outcome RunFann(const std::vector<Sample>& train, const std::vector<Sample>& test,

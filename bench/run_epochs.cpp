@@ -5,9 +5,8 @@
 #include <stdexcept>
 #include <string>
 
-#include "component/network.h"
-#include "component/thread_block.h"
-#include "component/thread_settings.h"
+#include <kelda/network.h>
+#include <kelda/run_options.h>
 
 namespace kelda::bench {
 
@@ -16,27 +15,26 @@ bool IsReportEpoch(int32_t epoch) { return epoch == 1 || epoch % 10 == 0; }
 EpochTimes TimeRunEpochs(const std::string& database, const std::string& table, int32_t epochs,
                          uint64_t seed) {
   using Clock = std::chrono::steady_clock;
-  ThreadBlock& block = ThisThread();
   // A yield opens every epoch, right after the three row sources are
   // rewound, so an epoch lasts from its first yield to the next epoch's. A
   // report epoch thus includes whatever the next epoch's first rewind does
   // about the writes it made (a checkpoint of the log on a file).
   std::vector<Clock::time_point> starts(static_cast<size_t>(epochs) + 1);
   int32_t seen = 0;
-  ScopedThreadSettings settings(
-      seed,
-      [&] {
-        const int32_t epoch = block.progress.epoch;
-        if (epoch == seen || epoch < 1 || epoch > epochs) return;
-        starts[static_cast<size_t>(epoch)] = Clock::now();
-        seen = epoch;
-      },
-      training::YieldUse::kLeavesDatabaseAlone);
+  RunOptions options;
+  options.seed = seed;
+  options.progress = [&](const RunProgress& progress) {
+    const int32_t epoch = progress.epoch;
+    if (epoch == seen || epoch < 1 || epoch > epochs) return;
+    starts[static_cast<size_t>(epoch)] = Clock::now();
+    seen = epoch;
+  };
+  options.progress_writes_database = false;
   Network net;
   net.SetMSAccessDBName(database);
   net.SetMSAccessTableName(table);
   net.SetEpochs(epochs);
-  net.RunNetwork();
+  net.RunNetwork(options);
 
   EpochTimes times;
   times.epochs_run = seen;

@@ -1,5 +1,5 @@
 // A whole training run of 100 epochs on the 5000-row example table, timed
-// epoch by epoch from the thread's yield hook, against the floors under an
+// epoch by epoch from the run's progress callback, against the floors under an
 // epoch measured in the same process: the engine's arithmetic on the rows in
 // memory, reading the rows through the run's three row sources, and writing
 // every row's `Actual` with bare updates in one transaction. Then
@@ -17,9 +17,10 @@
 #include <string>
 #include <vector>
 
+#include <kelda/network.h>
+#include <kelda/run_options.h>
+
 #include "bench_common.h"
-#include "component/network.h"
-#include "component/thread_settings.h"
 #include "engine/engine.h"
 #include "run_epochs.h"
 
@@ -102,14 +103,19 @@ class BareUpdates {
   std::unique_ptr<sqlite3_stmt, Finalize> update_;
 };
 
+RunOptions Seeded() {
+  RunOptions options;
+  options.seed = kSeed;
+  return options;
+}
+
 // InputRelevance of a network trained for one epoch on the table at `path`.
 double RelevanceMs(const std::string& path) {
-  ScopedThreadSettings settings(kSeed, nullptr);
   Network net;
   net.SetMSAccessDBName(path);
   net.SetMSAccessTableName(kTable);
   net.SetEpochs(1);
-  net.RunNetwork();
+  net.RunNetwork(Seeded());
   return TimeMs([&] { Keep(net.InputRelevance()->front()); });
 }
 
@@ -171,12 +177,12 @@ Round MeasureRound() {
 double WholeRunMs(int rows) {
   TempDir dir;
   BuildTable(dir.db_path(), rows);
-  ScopedThreadSettings settings(kSeed, nullptr);
   Network net;
   net.SetMSAccessDBName(dir.db_path());
   net.SetMSAccessTableName(kTable);
   net.SetEpochs(kEpochs);
-  return TimeMs([&] { net.RunNetwork(); });
+  const RunOptions options = Seeded();
+  return TimeMs([&] { net.RunNetwork(options); });
 }
 
 // What one example costs a whole run, at table sizes a tenth of the example

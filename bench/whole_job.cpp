@@ -27,7 +27,6 @@
 #include <vector>
 
 #include "bench_common.h"
-#include "cli/demo.h"
 #include "engine/engine.h"
 #include "timed_process.h"
 #include "training/training_table.h"
@@ -146,16 +145,28 @@ void CompareJobs(const JobTable& job, const std::filesystem::path& folder, const
                      name + ": kelda train / peer program", target, aim);
 }
 
-// The demo's table as `kelda demo` writes it, with the column `Actual` that
-// `kelda import` adds, so that both sides start from the same file.
+// The demo's table as `kelda demo` writes it, its predictions cleared and the
+// file out of write-ahead mode again, so that both sides start from the same
+// file as they would from the tool's sample before any run.
 JobTable DemoTable(const std::filesystem::path& folder) {
-  JobTable job{cli::WriteDemoDatabase((folder / "demo").string()), cli::kDemoTable,
-               cli::kDemoPricedRows + cli::kDemoUnpricedRows};
+  const std::filesystem::path dir = folder / "demo";
+  TimeProcess({KELDA_TOOL_PATH, "demo", dir.string()});
+  JobTable job{(dir / "houses.db").string(), "Houses", 0};
   Connection db(job.path);
-  const std::string sql = "ALTER TABLE \"" + job.table + "\" ADD COLUMN Actual REAL";
-  if (sqlite3_exec(db.get(), sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
+  const std::string clear =
+      "UPDATE \"" + job.table + "\" SET Actual = NULL; PRAGMA journal_mode=DELETE; VACUUM";
+  if (sqlite3_exec(db.get(), clear.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
+    throw std::runtime_error(clear + ": " + sqlite3_errmsg(db.get()));
+  }
+  sqlite3_stmt* count = nullptr;
+  const std::string sql = "SELECT count(*) FROM \"" + job.table + "\"";
+  if (sqlite3_prepare_v2(db.get(), sql.c_str(), -1, &count, nullptr) != SQLITE_OK ||
+      sqlite3_step(count) != SQLITE_ROW) {
+    sqlite3_finalize(count);
     throw std::runtime_error(sql + ": " + sqlite3_errmsg(db.get()));
   }
+  job.rows = sqlite3_column_int(count, 0);
+  sqlite3_finalize(count);
   return job;
 }
 

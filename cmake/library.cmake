@@ -2,7 +2,7 @@
 # outside this tree, shared (with a SONAME) and static. Its interface is the
 # public headers of include/kelda.
 set(KELDA_LIBRARY_PARTS kelda_base kelda_engine kelda_data kelda_status kelda_training_table
-                        kelda_training kelda_relevance kelda_component)
+                        kelda_training kelda_relevance kelda_component kelda_import)
 set(kelda_objects "")
 foreach(part ${KELDA_LIBRARY_PARTS})
   list(APPEND kelda_objects $<TARGET_OBJECTS:${part}>)

@@ -25,11 +25,11 @@
 #include <variant>
 #include <vector>
 
-#include "component/network.h"
-#include "component/network_file.h"
-#include "component/thread_block.h"
-#include "component/thread_settings.h"
-#include "kelda/status_picture.h"
+#include <kelda/error.h>
+#include <kelda/network.h>
+#include <kelda/network_file.h>
+#include <kelda/run_options.h>
+#include <kelda/status_picture.h>
 
 namespace py = pybind11;
 
@@ -89,19 +89,21 @@ class PyNetwork {
   // thread, raises kelda.Error 3219 and leaves everything as it was.
   void Run(py::object progress, std::optional<uint64_t> seed) {
     Network& network = Get();
-    ThreadBlock& block = ThisThread();
-    RefuseWhileInUse(block, "run()");
+    RefuseWhileNetworkInUse("run()");
     // As the tool refuses it: no epoch would run, and every Actual would
     // still be overwritten with an untrained network's predictions.
     if (network.Epochs() < 0) {
       throw py::value_error("epochs must be 0 or more to run, not " +
                             std::to_string(network.Epochs()));
     }
+    // The Python exception that stopped the run. Kept here rather than
+    // thrown through the run, so that it is released with the GIL held.
     std::optional<py::error_already_set> raised;
-    training::YieldHook hook;
-    training::YieldUse use = training::YieldUse::kMayWriteDatabase;
+    RunOptions options;
+    options.seed = seed;
     if (progress.is_none()) {
-      hook = [&raised, last = std::chrono::steady_clock::now()]() mutable {
+      options.progress = [&raised,
+                          last = std::chrono::steady_clock::now()](const RunProgress&) mutable {
         const auto now = std::chrono::steady_clock::now();
         if (now - last < kSignalCheckInterval) return;
         last = now;
@@ -114,12 +116,12 @@ class PyNetwork {
       };
       // Signal handlers are the caller's to answer for; the run's commits
       // need not make way for them.
-      use = training::YieldUse::kLeavesDatabaseAlone;
+      options.progress_writes_database = false;
     } else {
-      hook = [&progress, &raised, &block] {
+      options.progress = [&progress, &raised](const RunProgress& at) {
         py::gil_scoped_acquire gil;
         try {
-          progress(block.progress.epoch, block.progress.epochs);
+          progress(at.epoch, at.epochs);
         } catch (py::error_already_set& e) {
           raised.emplace(std::move(e));
           Raise(kErrUserInterrupt,
@@ -130,16 +132,15 @@ class PyNetwork {
     trained_ = false;
     std::exception_ptr failure;
     {
-      ScopedThreadSettings settings(seed, std::move(hook), use);
       py::gil_scoped_release nogil;
       try {
-        network.RunNetwork();
+        network.RunNetwork(options);
       } catch (...) {
         failure = std::current_exception();
       }
     }
-    epochs_done_ = block.progress.epoch;
-    converged_ = block.progress.converged;
+    epochs_done_ = network.EpochsRun();
+    converged_ = network.Converged();
     if (raised) throw std::move(*raised);
     if (failure) std::rethrow_exception(failure);
     trained_ = true;
@@ -147,7 +148,7 @@ class PyNetwork {
 
   py::object InputRelevance() {
     Network& network = Get();
-    RefuseWhileInUse(ThisThread(), "input_relevance()");
+    RefuseWhileNetworkInUse("input_relevance()");
     if (!trained_) return py::none();
     std::optional<std::vector<double>> scores;
     {
@@ -169,7 +170,10 @@ class PyNetwork {
  private:
   std::thread::id owner_;
   std::unique_ptr<Network> network_;
+  // Whether the last run() completed: input_relevance() answers None until
+  // one has.
   bool trained_ = false;
+  // Of the last run that began, for reading from any thread.
   int32_t epochs_done_ = 0;
   bool converged_ = false;
 };

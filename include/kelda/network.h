@@ -19,8 +19,10 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "run_options.h"
 #include "value.h"
 
 namespace kelda {
@@ -28,6 +30,13 @@ namespace kelda {
 namespace training {
 struct ObjectFields;
 }
+
+// Raises 3219, naming `call` and the call in progress, when a RunNetwork or
+// InputRelevance is in progress on the calling thread, that is when the
+// caller is host code at one of its yields. For a host's own calls that would
+// work on the network, so that the refusal comes before the host's own
+// answers (as the component's methods refuse).
+void RefuseWhileNetworkInUse(std::string_view call);
 
 class Network {
  public:
@@ -55,6 +64,17 @@ class Network {
   // when called while a run or relevance analysis is in progress on the
   // thread.
   void RunNetwork();
+  // The same, with the seed, progress callback, cancel check and database
+  // settings of `options` for this run only (see kelda/run_options.h). Ends
+  // with 18 once options.cancel returns true; with the exception
+  // options.progress threw, when it threw one.
+  void RunNetwork(const RunOptions& options);
+
+  // How this object's last RunNetwork ended, a failed one too: the number of
+  // epochs it began, and whether the convergence test ended it before
+  // Epochs(). 0 and false before any.
+  int32_t EpochsRun() const;
+  bool Converged() const;
 
   // Makes the thread's status window visible (creating it if needed).
   // Returns Empty.
@@ -65,6 +85,8 @@ class Network {
   // completed on this object, otherwise raises 9. Raises 3219 when called
   // while a run is in progress on the thread.
   std::optional<std::vector<double>> InputRelevance();
+  // The same, with the cancel check and database settings of `options`.
+  std::optional<std::vector<double>> InputRelevance(const WorkOptions& options);
 
   // The names of the input columns of the last training run's table, in
   // table order; empty before a run has named them.
@@ -76,6 +98,8 @@ class Network {
 
  private:
   std::unique_ptr<training::ObjectFields> fields_;
+  int32_t epochs_run_ = 0;
+  bool converged_ = false;
 };
 
 }  // namespace kelda

@@ -25,6 +25,7 @@
 
 #include "error.h"
 #include "network.h"
+#include "run_options.h"
 
 namespace kelda {
 
@@ -119,5 +120,10 @@ SavedNetwork LoadNetworkFile(const std::string& path);
 // the target range is absent, 6 for an overflow. Rows written before an
 // error keep their new values.
 int64_t Predict(const SavedNetwork& network, const std::string& db_path, const std::string& table);
+// The same, with the cancel check (asked before each row too) and database
+// settings of `options`. Without a commit window each row is committed as it
+// is written, as above.
+int64_t Predict(const SavedNetwork& network, const std::string& db_path, const std::string& table,
+                const WorkOptions& options);
 
 }  // namespace kelda

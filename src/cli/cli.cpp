@@ -3,6 +3,8 @@
 #include <new>
 
 #include <fmt/format.h>
+#include <kelda/error.h>
+#include <kelda/value.h>
 #include <sqlite3.h>
 #include <CLI/CLI.hpp>
 
@@ -11,8 +13,6 @@
 #include <string>
 #include <system_error>
 
-#include "base/error.h"
-#include "base/value.h"
 #include "cli/demo.h"
 #include "cli/import.h"
 #include "cli/interrupt.h"
@@ -233,7 +233,7 @@ int RunCli(int argc, const char* const* argv, Console& console) {
       RunPredict(predict, console);
     } else if (app.got_subcommand("import")) {
       if (shuffle_option->count() > 0) import.shuffle = shuffle;
-      const ImportReport report = ImportCsv(import);
+      const ImportReport report = ImportCsv(import, InterruptibleWork());
       // Committed: the table is there whatever comes now, and the status
       // says so.
       PrintImportReport(import, report, console.out);

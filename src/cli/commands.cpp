@@ -2,42 +2,27 @@
 
 #include <fmt/format.h>
 
+#include <kelda/database_name.h>
+#include <kelda/error.h>
+#include <kelda/fit.h>
+#include <kelda/import.h>
+#include <kelda/network.h>
+#include <kelda/network_file.h>
+#include <kelda/run_options.h>
+#include <kelda/status_picture.h>
+#include <kelda/status_window.h>
+
 #include <algorithm>
 #include <nlohmann/json.hpp>
 #include <utility>
 
-#include "base/error.h"
-#include "cli/import.h"
 #include "cli/interrupt.h"
 #include "cli/output_file.h"
 #include "cli/progress.h"
-#include "component/network.h"
-#include "component/network_file.h"
-#include "component/thread_block.h"
-#include "component/thread_settings.h"
-#include "data/server_name.h"
-#include "status/status_image.h"
-#include "training/training_table.h"
 
 namespace kelda::cli {
 
 namespace {
-
-std::string TrimLeft(const std::string& s) {
-  const auto first = s.find_first_not_of(' ');
-  return first == std::string::npos ? std::string() : s.substr(first);
-}
-
-struct Captions {
-  std::string cycle;
-  std::string error;
-  friend bool operator==(const Captions&, const Captions&) = default;
-};
-
-Captions CurrentCaptions(ThreadBlock& block) {
-  status::frmStatus& form = block.status.Form();
-  return Captions{TrimLeft(form.CycleBoxCaption()), TrimLeft(form.SSQBoxCaption())};
-}
 
 // Ends the progress display when the run stops by an error.
 class AbandonUnlessFinished {
@@ -69,56 +54,6 @@ void Interruptible(Step&& step, Where&& where) {
   }
 }
 
-// Reads back what the run stored: the fit of the example rows (up to the
-// first Null target, as the run trains) and, when asked, every prediction.
-// The rows are the run's own, by the keys it fixed, and the target is the
-// column the run trained on, by its name: rows other programs inserted since
-// and columns they added are not mistaken for them, and a row of the run
-// deleted since raises 3021 instead of a figure over other rows.
-void ReadOutcome(const training::ObjectFields& fields, bool with_predictions, TrainReport& report) {
-  data::Database db = training::OpenRunDatabase(ThisThread().DBEngine(), fields);
-  data::Recordset table = db.OpenRecordset(fields.MSAccessTableName);
-  const data::Field target_field = table.Fields(fields.TargetRecordset->Fields(0).Name());
-  const data::Field actual_field = table.Fields("Actual");
-  const int32_t rows = fields.RowCount();
-  auto number = [](const Value& v) -> std::optional<double> {
-    if (v.IsNumber()) return v.number();
-    if (v.IsText()) return ParseNumber(v.text());
-    return std::nullopt;
-  };
-  std::vector<double> targets;
-  std::vector<double> predicted;
-  bool examples = true;
-  bool all_numbers = true;
-  int32_t examples_seen = 0;
-  if (with_predictions) report.predictions.emplace();
-  for (int32_t row = 0; row < rows; ++row, table.MoveNext()) {
-    const std::optional<double> actual = number(actual_field.GetValue());
-    if (report.predictions) report.predictions->push_back(actual);
-    if (!examples) continue;
-    const Value target = target_field.GetValue();
-    if (target.IsNull()) {
-      examples = false;
-      continue;
-    }
-    ++examples_seen;
-    const std::optional<double> y = number(target);
-    if (!y || !actual) {
-      all_numbers = false;
-      continue;
-    }
-    targets.push_back(*y);
-    predicted.push_back(*actual);
-  }
-  report.fit = MeasureFit(targets, predicted);
-  if (!all_numbers) {
-    // A figure over some of the examples would pass for one over all.
-    report.fit.rmse.reset();
-    report.fit.r2.reset();
-    report.fit.examples = examples_seen;
-  }
-}
-
 std::optional<ProgressDisplay> MakeDisplay(const TrainOptions& options, Console& console) {
   std::optional<ProgressDisplay> display;
   if (options.quiet) return display;
@@ -142,41 +77,32 @@ TrainReport Train(const TrainOptions& options, Console& console) {
   const std::string picture_path =
       options.status_png.empty() ? "" : ResolveOutputFile(options.status_png, options.database);
 
-  ThreadBlock& block = ThisThread();
   std::optional<ProgressDisplay> display = MakeDisplay(options, console);
+  const WorkOptions work = InterruptibleWork();
 
-  // The status window outlives runs: until this run changes its texts, they
-  // are an earlier run's and are not shown.
-  const Captions earlier = CurrentCaptions(block);
-  bool captions_current = false;
-  auto snapshot = [&block, &earlier, &captions_current] {
-    ProgressSnapshot s{block.progress.epoch, block.progress.epochs, {}, {}};
-    const Captions now = CurrentCaptions(block);
-    captions_current = captions_current || now != earlier;
-    if (captions_current) {
-      s.cycle_text = now.cycle;
-      s.error_text = now.error;
-    }
-    return s;
-  };
   // The live picture is rewritten at the first yield of an epoch, once the
-  // window shows a report that the picture does not.
+  // window shows a report that the picture does not (an earlier run's texts
+  // until this run has shown one).
   int32_t pictured_epoch = 0;
-  Captions pictured = earlier;
-  auto picture = [&block, &picture_path, &pictured_epoch, &pictured] {
-    if (block.progress.epoch == pictured_epoch) return;
-    pictured_epoch = block.progress.epoch;
-    const Captions now = CurrentCaptions(block);
+  StatusTexts pictured = CurrentStatusTexts();
+  auto picture = [&picture_path, &pictured_epoch, &pictured](int32_t epoch) {
+    if (epoch == pictured_epoch) return;
+    pictured_epoch = epoch;
+    StatusTexts now = CurrentStatusTexts();
     if (now == pictured) return;
-    pictured = now;
-    status::StatusImage(block.status.Form()).WritePng(picture_path);
+    pictured = std::move(now);
+    StatusPicture().WritePng(picture_path);
   };
   const bool live_picture = options.status_png_live && !picture_path.empty();
-  training::YieldHook hook = [&display, &snapshot, &picture, live_picture] {
-    CheckInterrupt();
-    if (display) display->Update(snapshot());
-    if (live_picture) picture();
+  RunOptions run;
+  run.cancel = work.cancel;
+  run.seed = options.seed;
+  run.progress = [&display, &picture, live_picture](const RunProgress& p) {
+    if (display) display->Update(ProgressSnapshot{p.epoch, p.epochs, p.cycle_text, p.error_text});
+    if (live_picture) picture(p.epoch);
   };
+  // The progress line and the live picture leave the database alone.
+  run.progress_writes_database = false;
 
   Network network;
   network.SetMSAccessDBName(options.database);
@@ -185,25 +111,21 @@ TrainReport Train(const TrainOptions& options, Console& console) {
   network.SetHiddenLayerCount(0);
   if (options.show_status) {
     network.ShowStatus();
-    if (!block.status.OnScreen()) {
+    if (!StatusWindowOnScreen()) {
       console.err << "kelda: no display available; the status window is not shown\n" << std::flush;
     }
   }
-  // An interrupt during set-up must not report an earlier run's epoch.
-  block.progress = training::RunProgress{0, options.epochs};
   {
-    // The progress line and the live picture leave the database alone.
-    ScopedThreadSettings settings(options.seed, std::move(hook),
-                                  training::YieldUse::kLeavesDatabaseAlone);
     AbandonUnlessFinished guard(display);
-    Interruptible([&network] { network.RunNetwork(); },
-                  [&block] {
-                    return fmt::format("at epoch {} of {}", block.progress.epoch,
-                                       block.progress.epochs);
+    // A run stopped during set-up has begun no epoch.
+    Interruptible([&network, &run] { network.RunNetwork(run); },
+                  [&network, &options] {
+                    return fmt::format("at epoch {} of {}", network.EpochsRun(), options.epochs);
                   });
     if (display) {
-      captions_current = true;
-      display->Finish(snapshot());
+      const StatusTexts texts = CurrentStatusTexts();
+      display->Finish(ProgressSnapshot{network.EpochsRun(), options.epochs, texts.cycle_text,
+                                       texts.error_text});
     }
     guard.Finished();
   }
@@ -213,23 +135,28 @@ TrainReport Train(const TrainOptions& options, Console& console) {
   auto after_training = [] { return std::string("after training had completed"); };
   TrainReport report;
   // A server's password never reaches the report.
-  report.database = data::ShownName(options.database);
+  report.database = ShownDatabaseName(options.database);
   report.table = options.table;
   report.epochs = options.epochs;
-  report.epochs_run = block.progress.epoch;
-  report.converged = block.progress.converged;
-  report.rows = network.Fields().RecordCount - 1;
-  const Captions final_captions = CurrentCaptions(block);
-  report.cycle_text = final_captions.cycle;
-  report.error_text = final_captions.error;
-  Interruptible([&] { ReadOutcome(network.Fields(), options.json_predictions, report); },
-                after_training);
-  Interruptible([&] { report.holdout = MeasureHoldout(options.database, options.table); },
+  report.epochs_run = network.EpochsRun();
+  report.converged = network.Converged();
+  StatusTexts final_texts = CurrentStatusTexts();
+  report.cycle_text = std::move(final_texts.cycle_text);
+  report.error_text = std::move(final_texts.error_text);
+  Interruptible(
+      [&] {
+        RunFit outcome = MeasureRunFit(network, options.json_predictions, work);
+        report.rows = outcome.rows;
+        report.fit = outcome.fit;
+        report.predictions = std::move(outcome.predictions);
+      },
+      after_training);
+  Interruptible([&] { report.holdout = MeasureHoldout(options.database, options.table, work); },
                 after_training);
 
   if (options.relevance) {
     std::optional<std::vector<double>> scores;
-    Interruptible([&] { scores = network.InputRelevance(); },
+    Interruptible([&] { scores = network.InputRelevance(work); },
                   [] {
                     return std::string(
                         "while the inputs were scored: rows scored so far hold predictions "
@@ -237,10 +164,9 @@ TrainReport Train(const TrainOptions& options, Console& console) {
                   });
     std::vector<ColumnScore> named;
     if (scores) {
-      const training::ObjectFields& fields = network.Fields();
+      const std::vector<std::string> names = network.InputColumnNames();
       for (std::size_t i = 0; i < scores->size(); ++i) {
-        const Value& name = fields.InputNames(static_cast<int32_t>(i));
-        named.push_back(ColumnScore{name.IsText() ? name.text() : "", (*scores)[i]});
+        named.push_back(ColumnScore{i < names.size() ? names[i] : "", (*scores)[i]});
       }
     }
     report.relevance = std::move(named);
@@ -251,19 +177,17 @@ TrainReport Train(const TrainOptions& options, Console& console) {
   }
   // Last, so that a picture that cannot be written costs nothing else.
   if (!picture_path.empty()) {
-    Interruptible([&] { status::StatusImage(block.status.Form()).WritePng(picture_path); },
-                  after_training);
+    Interruptible([&] { StatusPicture().WritePng(picture_path); }, after_training);
     report.status_png = options.status_png;
   }
   return report;
 }
 
 void WaitForStatusWindow(Console& console) {
-  status::StatusWindow& window = ThisThread().status;
-  if (!window.OnScreen()) return;
+  if (!StatusWindowOnScreen()) return;
   console.out << std::flush;
   console.err << "Close the status window to finish.\n" << std::flush;
-  window.WaitUntilClosed();
+  WaitForStatusWindowClosed();
 }
 
 void PrintRelevance(const std::vector<ColumnScore>& scores, std::ostream& out) {
@@ -359,10 +283,10 @@ int64_t RunPredict(const PredictOptions& options, Console& console) {
   const SavedNetwork network = LoadNetworkFile(options.network_file);
   int64_t rows = 0;
   Interruptible(
-      [&] { rows = Predict(ThisThread().DBEngine(), network, options.database, options.table); },
+      [&] { rows = Predict(network, options.database, options.table, InterruptibleWork()); },
       [] { return std::string("while predictions were written: rows written so far hold them"); });
   if (options.json) {
-    const nlohmann::ordered_json j = {{"database", data::ShownName(options.database)},
+    const nlohmann::ordered_json j = {{"database", ShownDatabaseName(options.database)},
                                       {"table", options.table},
                                       {"network_file", options.network_file},
                                       {"rows", rows}};

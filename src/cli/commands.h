@@ -3,13 +3,13 @@
 // error into a message and an exit status is the caller's job.
 #pragma once
 
+#include <kelda/fit.h>
+
 #include <cstdint>
 #include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
-
-#include "cli/fit.h"
 
 namespace kelda::cli {
 

@@ -1,6 +1,9 @@
 #include "cli/demo.h"
 
 #include <fmt/format.h>
+#include <kelda/error.h>
+#include <kelda/import.h>
+#include <kelda/value.h>
 
 #include <cmath>
 #include <cstdint>
@@ -10,10 +13,8 @@
 #include <optional>
 #include <system_error>
 
-#include "base/error.h"
+#include "cli/interrupt.h"
 #include "cli/output_file.h"
-#include "component/thread_block.h"
-#include "data/new_tables.h"
 
 namespace kelda::cli {
 
@@ -71,7 +72,7 @@ std::string WriteDemoDatabase(const std::string& dir) {
     }
   }
 
-  data::NewTable houses;
+  NewTable houses;
   houses.name = kDemoTable;
   houses.columns = {"FloorArea", "GardenArea", "HouseNumber", "Price"};
   SplitMix random(7);
@@ -89,7 +90,9 @@ std::string WriteDemoDatabase(const std::string& dir) {
     houses.rows.push_back({area, garden, number,
                            row < kDemoPricedRows ? std::optional<double>(price) : std::nullopt});
   }
-  data::MakeNewTables(path, houses, std::nullopt, data::NewTablesOptions{});
+  // Not cancelled: a signal during these few rows stops the demo at the
+  // training run that follows.
+  MakeNewTable(path, houses);
   return path;
 }
 
@@ -102,19 +105,18 @@ std::string Cell(const Value& v, int decimals) {
 }
 
 void PrintPredictions(const std::string& path, std::ostream& out) {
-  data::Database db = ThisThread().DBEngine().OpenDatabase(path);
-  data::Recordset rows = db.OpenRecordset(kDemoTable);
+  const std::vector<std::vector<Value>> rows =
+      ReadColumns(path, kDemoTable, {"FloorArea", "GardenArea", "HouseNumber", "Price", "Actual"},
+                  InterruptibleWork());
   out << fmt::format("  {:>9} {:>10} {:>11} {:>9} {:>9}\n", "FloorArea", "GardenArea",
                      "HouseNumber", "Price", "Actual");
   constexpr int kFirstRowsShown = 5;
-  for (int row = 0; !rows.IsEOF(); ++row, rows.MoveNext()) {
+  for (int row = 0; row < static_cast<int>(rows.size()); ++row) {
     if (row == kFirstRowsShown) out << fmt::format("  {:>9}\n", "...");
     if (row >= kFirstRowsShown && row < kDemoPricedRows) continue;
-    out << fmt::format(
-        "  {:>9} {:>10} {:>11} {:>9} {:>9}\n", Cell(rows.Fields("FloorArea").GetValue(), 1),
-        Cell(rows.Fields("GardenArea").GetValue(), 0),
-        Cell(rows.Fields("HouseNumber").GetValue(), 0), Cell(rows.Fields("Price").GetValue(), 1),
-        Cell(rows.Fields("Actual").GetValue(), 1));
+    const std::vector<Value>& v = rows[static_cast<std::size_t>(row)];
+    out << fmt::format("  {:>9} {:>10} {:>11} {:>9} {:>9}\n", Cell(v[0], 1), Cell(v[1], 0),
+                       Cell(v[2], 0), Cell(v[3], 1), Cell(v[4], 1));
   }
 }
 

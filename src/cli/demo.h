@@ -22,7 +22,7 @@ inline constexpr int kDemoUnpricedRows = 8;
 // its path. Table Houses: FloorArea and GardenArea (m²), HouseNumber (no
 // bearing on the price), Price (thousands; Null in the last rows). The same
 // rows every time. Raises 75 when the folder or an earlier file cannot be
-// made or removed, and the database's errors (data::MakeNewTables) when the
+// made or removed, and the database's errors (kelda::MakeNewTable) when the
 // file cannot be written.
 std::string WriteDemoDatabase(const std::string& dir);
 

@@ -2,7 +2,7 @@
 
 #include <signal.h>
 
-#include "base/error.h"
+#include <kelda/error.h>
 
 namespace kelda::cli {
 
@@ -18,7 +18,6 @@ constexpr int kSignals[] = {SIGINT, SIGTERM};
 
 InterruptScope::InterruptScope() {
   g_signal = 0;
-  settings_.SetInterruptCheck([] { return g_signal != 0; });
   struct sigaction action = {};
   action.sa_handler = NoteSignal;
   sigemptyset(&action.sa_mask);
@@ -28,7 +27,6 @@ InterruptScope::InterruptScope() {
   for (int i = 0; i < 2; ++i) ::sigaction(kSignals[i], &action, &saved_actions_[i]);
 }
 
-// settings_ then puts the interrupt check back.
 InterruptScope::~InterruptScope() {
   for (int i = 0; i < 2; ++i) ::sigaction(kSignals[i], &saved_actions_[i], nullptr);
 }
@@ -37,6 +35,12 @@ int ReceivedSignal() { return g_signal; }
 
 void CheckInterrupt() {
   if (g_signal != 0) Raise(kErrUserInterrupt);
+}
+
+WorkOptions InterruptibleWork() {
+  WorkOptions work;
+  work.cancel = [] { return g_signal != 0; };
+  return work;
 }
 
 }  // namespace kelda::cli

@@ -3,11 +3,10 @@
 #include <unistd.h>
 
 #include <fmt/format.h>
+#include <kelda/error.h>
 
 #include <filesystem>
 #include <system_error>
-
-#include "base/error.h"
 
 namespace kelda::cli {
 

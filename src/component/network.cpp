@@ -5,7 +5,12 @@
 #include "relevance/input_relevance.h"
 #include "training/training_run.h"
 
+// The methods that take options are in run_options.cpp, which the Windows
+// component is built without.
+
 namespace kelda {
+
+void RefuseWhileNetworkInUse(std::string_view call) { RefuseWhileInUse(ThisThread(), call); }
 
 Network::Network() : fields_(std::make_unique<training::ObjectFields>()) {
   ThreadBlock& block = ThisThread();
@@ -31,13 +36,27 @@ void Network::SetHiddenLayerCount(int16_t count) { fields_->HiddenLayerCount = c
 
 const training::ObjectFields& Network::Fields() const { return *fields_; }
 
+int32_t Network::EpochsRun() const { return epochs_run_; }
+bool Network::Converged() const { return converged_; }
+
 void Network::RunNetwork() {
   ThreadBlock& block = ThisThread();
   NetworkInUse use(block, "RunNetwork");
   block.trained_by = fields_.get();
+  // A run that fails before it has begun an epoch reports none, not an
+  // earlier run's.
+  block.progress = training::RunProgress{0, fields_->Epochs};
   training::ThreadServices services{block.network, block.DBEngine(), block.status,
                                     block.yield,   block.yield_use,  block.progress};
-  training::RunNetwork(services, *fields_);
+  try {
+    training::RunNetwork(services, *fields_);
+  } catch (...) {
+    epochs_run_ = block.progress.epoch;
+    converged_ = block.progress.converged;
+    throw;
+  }
+  epochs_run_ = block.progress.epoch;
+  converged_ = block.progress.converged;
 }
 
 Value Network::ShowStatus() {

@@ -3,12 +3,15 @@
 #include <fmt/format.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -17,6 +20,7 @@
 #include "base/error.h"
 #include "base/sibling_file.h"
 #include "component/thread_block.h"
+#include "component/thread_settings.h"
 #include "engine/engine.h"
 #include "training/prediction.h"
 #include "training/run_setup.h"
@@ -529,7 +533,7 @@ void RowPredictor::PredictInto(const data::Recordset& rows, std::span<const int>
 }
 
 int64_t Predict(data::DBEngine& engine, const SavedNetwork& network, const std::string& db_path,
-                const std::string& table) {
+                const std::string& table, const WorkOptions& options) {
   RowPredictor predictor(network);
 
   data::Database db = engine.OpenDatabase(db_path);
@@ -550,13 +554,21 @@ int64_t Predict(data::DBEngine& engine, const SavedNetwork& network, const std::
   rows = db.OpenRecordset(table);
   const std::vector<int> positions = FindInputColumns(*rows, network, table);
 
-  // Each row is committed as it is written.
-  training::PredictionWriter writer(db, *rows, nullptr, std::nullopt);
+  // Each row is committed as it is written, unless the caller asked for
+  // groups.
+  std::optional<std::chrono::milliseconds> window;
+  if (options.commit_window)
+    window = std::max(*options.commit_window, std::chrono::milliseconds{0});
+  training::PredictionWriter writer(db, *rows, nullptr, window);
   int64_t written = 0;
   for (; !rows->IsEOF(); rows->MoveNext()) {
+    // A row's statements are too short for the database's own check to be
+    // asked reliably.
+    if (options.cancel && options.cancel()) Raise(kErrUserInterrupt);
     predictor.PredictInto(*rows, positions, writer, static_cast<size_t>(written));
     ++written;
   }
+  writer.Commit();
   return written;
 }
 
@@ -566,6 +578,13 @@ namespace kelda {
 
 int64_t Predict(const SavedNetwork& network, const std::string& db_path, const std::string& table) {
   return Predict(ThisThread().DBEngine(), network, db_path, table);
+}
+
+int64_t Predict(const SavedNetwork& network, const std::string& db_path, const std::string& table,
+                const WorkOptions& options) {
+  ScopedThreadSettings settings;
+  settings.Apply(options);
+  return Predict(ThisThread().DBEngine(), network, db_path, table, options);
 }
 
 }  // namespace kelda

@@ -62,8 +62,10 @@ class RowPredictor {
   std::unique_ptr<training::ObjectFields> ranges_;
 };
 
-// Predict (kelda/network_file.h) with `engine` as the database engine.
+// Predict (kelda/network_file.h) with `engine` as the database engine, as
+// it stands: of `options`, only the cancel check, asked before each row, and
+// the commit window are used here.
 int64_t Predict(data::DBEngine& engine, const SavedNetwork& network, const std::string& db_path,
-                const std::string& table);
+                const std::string& table, const WorkOptions& options = WorkOptions{});
 
 }  // namespace kelda

@@ -1,5 +1,6 @@
 #include "component/thread_settings.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace kelda {
@@ -14,6 +15,8 @@ ScopedThreadSettings::ScopedThreadSettings(std::optional<uint64_t> seed, trainin
 }
 
 ScopedThreadSettings::~ScopedThreadSettings() {
+  if (saved_commit_window_) block_.DBEngine().SetCommitWindow(*saved_commit_window_);
+  if (saved_busy_timeout_) block_.DBEngine().SetBusyTimeout(*saved_busy_timeout_);
   if (saved_check_) block_.DBEngine().SetInterruptCheck(std::move(*saved_check_));
   if (saved_yield_) {
     block_.yield = std::move(*saved_yield_);
@@ -40,6 +43,32 @@ void ScopedThreadSettings::SetInterruptCheck(data::InterruptCheck check) {
   data::DBEngine& engine = block_.DBEngine();
   if (!saved_check_) saved_check_ = engine.GetInterruptCheck();
   engine.SetInterruptCheck(std::move(check));
+}
+
+void ScopedThreadSettings::SetBusyTimeout(std::chrono::milliseconds timeout) {
+  data::DBEngine& engine = block_.DBEngine();
+  if (!saved_busy_timeout_) saved_busy_timeout_ = engine.BusyTimeout();
+  engine.SetBusyTimeout(timeout);
+}
+
+void ScopedThreadSettings::SetCommitWindow(std::chrono::milliseconds window) {
+  data::DBEngine& engine = block_.DBEngine();
+  if (!saved_commit_window_) saved_commit_window_ = engine.CommitWindow();
+  engine.SetCommitWindow(window);
+}
+
+void ScopedThreadSettings::Apply(const WorkOptions& options) {
+  // A negative span waits as long as none.
+  constexpr std::chrono::milliseconds kNone{0};
+  if (options.busy_timeout) SetBusyTimeout(std::max(*options.busy_timeout, kNone));
+  if (options.commit_window) SetCommitWindow(std::max(*options.commit_window, kNone));
+  if (options.cancel) {
+    // The earlier check is asked first: it may be a signal's, noted by a
+    // host that reports its own interrupt.
+    SetInterruptCheck([earlier = block_.DBEngine().GetInterruptCheck(), &cancel = options.cancel] {
+      return (earlier && earlier()) || cancel();
+    });
+  }
 }
 
 }  // namespace kelda

@@ -1,13 +1,15 @@
 // Changing the calling thread's run settings for one scope. The fixed seed,
-// the yield hook and the database engine's interrupt check live in the
-// thread's block (thread_block.h) and so belong to whoever runs on the thread
-// next: a caller that changes one for its own run puts it back afterwards,
-// also when the run ends by an error.
+// the yield hook and the database engine's interrupt check, busy timeout and
+// commit window live in the thread's block (thread_block.h) and so belong to
+// whoever runs on the thread next: a caller that changes one for its own run
+// puts it back afterwards, also when the run ends by an error.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 
+#include "../../include/kelda/run_options.h"
 #include "component/thread_block.h"
 #include "data/database.h"
 #include "training/training_run.h"
@@ -48,6 +50,16 @@ class ScopedThreadSettings {
   // has none yet. A database opened earlier keeps the check it was opened
   // with.
   void SetInterruptCheck(data::InterruptCheck check);
+  // The thread's engine's busy timeout and commit window (DBEngine), for
+  // databases opened and rows written from now on.
+  void SetBusyTimeout(std::chrono::milliseconds timeout);
+  void SetCommitWindow(std::chrono::milliseconds window);
+
+  // What `options` sets: its busy timeout and commit window where given, and
+  // its cancel check, when there is one, as the engine's interrupt check,
+  // asked after the check the thread had (a host's Ctrl-C still stops the
+  // call). REQUIRES: `options` outlives this object.
+  void Apply(const WorkOptions& options);
 
  private:
   ThreadBlock& block_;
@@ -55,6 +67,8 @@ class ScopedThreadSettings {
   std::optional<training::YieldHook> saved_yield_;
   training::YieldUse saved_use_ = training::YieldUse::kMayWriteDatabase;
   std::optional<data::InterruptCheck> saved_check_;
+  std::optional<std::chrono::milliseconds> saved_busy_timeout_;
+  std::optional<std::chrono::milliseconds> saved_commit_window_;
 };
 
 }  // namespace kelda

@@ -216,6 +216,24 @@ def test_code_at_the_yields_cannot_change_the_run(tmp_path, db, db_copy):
     assert net.epochs_done == 25 and list(net.input_relevance()) == ["a", "b", "c"]
 
 
+def test_at_a_yield_the_refusal_comes_before_the_modules_own_answers(tmp_path, db):
+    other = trained(str(make_table(tmp_path / "other.db")), epochs=3, seed=1)
+    other.epochs = -1  # run() raises ValueError for it anywhere else
+    untrained = kelda.Network()  # input_relevance() is None for it anywhere else
+    refused = []
+
+    def at_yield(epoch, epochs):
+        for call in (other.run, untrained.input_relevance):
+            with pytest.raises(kelda.Error) as raised:
+                call()
+            refused.append(raised.value.number)
+
+    trained(db, epochs=2, progress=at_yield)
+    assert refused and set(refused) == {3219}
+    assert other.epochs_done == 3 and list(other.input_relevance()) == ["a", "b", "c"]
+    assert untrained.input_relevance() is None
+
+
 def test_save_network_refuses_once_another_object_has_trained(tmp_path, db, db_copy):
     first = trained(db, seed=3)
     second = trained(db_copy, seed=4)

@@ -1,17 +1,17 @@
-// The CSV reader of `kelda import`: what records and cells a text holds, and
+// The CSV reader of the import: what records and cells a text holds, and
 // where an error says a malformed text goes wrong.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <kelda/import.h>
 
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "base/error.h"
-#include "cli/import.h"
 #include "support/raised.h"
 
-namespace kelda::cli {
+namespace kelda {
 namespace {
 
 using ::testing::HasSubstr;
@@ -92,4 +92,4 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<Malformed>& info) { return std::string(info.param.name); });
 
 }  // namespace
-}  // namespace kelda::cli
+}  // namespace kelda

@@ -1,38 +1,33 @@
-// `kelda import` and the hold-out figures of a later run: what the new table
+// A CSV file's import and the hold-out figures of a later run: what the new table
 // holds, what the database file goes through when imports meet or fail, and
 // which side table counts as the held-out rows' own.
-#include "cli/import.h"
+#include <kelda/import.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <signal.h>
 
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "support/process.h"
 #include "support/raised.h"
 #include "support/temp_db.h"
 
 namespace {
 
+using kelda::ImportCsv;
+using kelda::ImportOptions;
+using kelda::MeasureHoldout;
 using kelda::Value;
-using kelda::cli::ImportCsv;
-using kelda::cli::ImportOptions;
-using kelda::cli::MeasureHoldout;
 using kelda::test::ErrorNumberOf;
 using kelda::test::RaisedBy;
 using kelda::test::RawDb;
 using kelda::test::TempDb;
 using ::testing::HasSubstr;
-using ::testing::Not;
-using ::testing::StartsWith;
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
@@ -218,7 +213,7 @@ TEST_F(HoldoutTest, FiguresSurviveAVacuum) {
                         "WHERE t.x * 10 = h.y")
                 .number(),
             5);
-  std::optional<kelda::cli::FitFigures> fit = MeasureHoldout(dir_.path(), "T");
+  std::optional<kelda::FitFigures> fit = MeasureHoldout(dir_.path(), "T");
   ASSERT_TRUE(fit.has_value());
   EXPECT_EQ(fit->examples, 5);
   ASSERT_TRUE(fit->rmse.has_value());
@@ -240,72 +235,10 @@ TEST(HoldoutNamesTest, AColumnNamedRowIsHeldOutToo) {
   ImportCsv(
       Options(dir.WriteFile("d.csv", "Row,y\n1,10\n2,20\n3,30\n4,40\n"), dir.path(), "y", 0.5));
   dir.Exec("UPDATE T SET Actual = Row * 10 + 2");
-  const std::optional<kelda::cli::FitFigures> fit = MeasureHoldout(dir.path(), "T");
+  const std::optional<kelda::FitFigures> fit = MeasureHoldout(dir.path(), "T");
   ASSERT_TRUE(fit.has_value() && fit->rmse.has_value());
   EXPECT_EQ(fit->examples, 2);
   EXPECT_EQ(*fit->rmse, 2.0);
-}
-
-// A table named like the side table that import did not make gives no
-// figures: the run's summary comes all the same.
-class ForeignHoldoutTest : public ::testing::TestWithParam<const char*> {};
-
-TEST_P(ForeignHoldoutTest, GivesNoFigures) {
-  const TempDb dir(
-      "CREATE TABLE T (x REAL, y REAL);"
-      "WITH RECURSIVE n(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM n WHERE i < 19)"
-      "  INSERT INTO T SELECT i, i * 10 FROM n;");
-  dir.Exec(GetParam());
-  const kelda::test::ProcessResult o = kelda::test::RunProcess(
-      KELDA_BINARY, {"train", dir.path(), "T", "--epochs", "2", "--seed", "1"});
-  EXPECT_EQ(o.status, 0) << o.err;
-  EXPECT_THAT(o.out, HasSubstr("Trained on table 'T'"));
-  EXPECT_THAT(o.out, Not(HasSubstr("Held-out")));
-  EXPECT_FALSE(MeasureHoldout(dir.path(), "T").has_value());
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Tables, ForeignHoldoutTest,
-    ::testing::Values("CREATE TABLE T_holdout (note TEXT); INSERT INTO T_holdout VALUES ('a');",
-                      "CREATE TABLE T_holdout (row INTEGER PRIMARY KEY, y REAL, z REAL);"
-                      "INSERT INTO T_holdout VALUES (1, 5, 0), (2, 7, 0);",
-                      // What earlier versions made: the rowids alone tie it.
-                      "CREATE TABLE T_holdout (row INTEGER PRIMARY KEY, y REAL);"
-                      "INSERT INTO T_holdout VALUES (1, 5), (2, 7);"));
-
-// The tool stopped by Ctrl-C in the middle of a long import.
-TEST(ImportInterruptTest, StopsPromptlyAndLeavesTheDatabaseAsItWas) {
-  const TempDb dir("CREATE TABLE other (x); INSERT INTO other VALUES (1);");
-  {
-    std::ofstream out(dir.File("big.csv"));
-    out << "a,b,c,y\n";
-    for (int i = 0; i < 1500000; ++i)
-      out << i << "," << i % 7 << ".5," << i % 13 << "," << i << "\n";
-  }
-  // The first signal comes while the file is read, the second (likely) while
-  // the rows are written.
-  const std::pair<std::string, milliseconds> runs[] = {{dir.File("new.db"), milliseconds(400)},
-                                                       {dir.path(), milliseconds(1200)}};
-  for (const auto& [db, delay] : runs) {
-    const std::string err = dir.File("err");
-    kelda::test::ChildOptions options;
-    options.err = kelda::test::Stream::File(err);
-    kelda::test::Child tool({KELDA_BINARY, "import", dir.File("big.csv"), db, "T", "--target", "y"},
-                            options);
-    std::this_thread::sleep_for(delay);
-    tool.Signal(SIGINT);
-    const auto sent = Clock::now();
-    const kelda::test::Ended ended = *tool.Wait();
-    EXPECT_LT(Clock::now() - sent, milliseconds(2000));
-    EXPECT_EQ(ended.status, 130);
-    EXPECT_THAT(kelda::test::FileText(err),
-                StartsWith("kelda: error 18: User interrupt occurred while the CSV file was "
-                           "imported"));
-  }
-  EXPECT_EQ(kelda::test::NamesIn(dir.dir()),
-            (std::vector<std::string>{"big.csv", "err", "test.db"}));
-  EXPECT_EQ(dir.Query("SELECT name FROM sqlite_master").size(), 1u);
-  EXPECT_EQ(dir.Scalar("PRAGMA integrity_check").text(), "ok");
 }
 
 }  // namespace
