@@ -200,14 +200,14 @@ int EpochOfLine(const std::string& line) {
 }  // namespace
 
 TrainingRun::TrainingRun(Runner runner, const std::string& path, const std::string& table,
-                         uint64_t seed, std::function<void(Moment)> at)
+                         uint64_t seed, std::function<void(Moment)> at, int32_t epochs)
     : at_(std::move(at)) {
   if (runner == Runner::kTool) {
     // Its stdout is a pipe: one plain line per report, each written once the
     // run has moved on to the next report.
     tool_.emplace(
         std::vector<std::string>{KELDA_BINARY, "train", path, table, "--seed", std::to_string(seed),
-                                 "--epochs", std::to_string(kEpochs)},
+                                 "--epochs", std::to_string(epochs)},
         path + "." + table + ".train.err");
     holder_ = tool_->pid();
     thread_ = std::thread([this] {
@@ -236,9 +236,9 @@ TrainingRun::TrainingRun(Runner runner, const std::string& path, const std::stri
     });
     return;
   }
-  thread_ = std::thread([this, path, table, seed] {
+  thread_ = std::thread([this, path, table, seed, epochs] {
     // The epoch each moment's yield begins, in the order of Moment.
-    constexpr int32_t kFrom[] = {0, 10, kEpochs};
+    const int32_t kFrom[] = {0, 10, epochs};
     size_t reached = 0;
     ScopedThreadSettings settings(seed, [&] {
       if (reached < std::size(kFrom) && ThisThread().progress.epoch >= kFrom[reached]) {
@@ -248,7 +248,7 @@ TrainingRun::TrainingRun(Runner runner, const std::string& path, const std::stri
     Network network;
     network.SetMSAccessDBName(path);
     network.SetMSAccessTableName(table);
-    network.SetEpochs(kEpochs);
+    network.SetEpochs(epochs);
     outcome_ = faults::Attempt([&] { network.RunNetwork(); });
     finished_ = true;
   });

@@ -126,8 +126,10 @@ inline void PrintTo(Moment moment, std::ostream* os) { *os << Name(moment); }
 // wait for a lock the stopped tool holds.
 class TrainingRun {
  public:
+  // `epochs`: the run's length. The moments come at the epochs above
+  // whatever it is, but the library's kWriteBack, which begins the last.
   TrainingRun(Runner runner, const std::string& path, const std::string& table, uint64_t seed,
-              std::function<void(Moment)> at);
+              std::function<void(Moment)> at, int32_t epochs = kEpochs);
   // Waits for the end.
   ~TrainingRun();
   TrainingRun(const TrainingRun&) = delete;
