@@ -85,9 +85,11 @@ class PyNetwork {
   // row as written); the callback's own exception then reaches the caller.
   // Without a callback, a signal handler that raises (KeyboardInterrupt on
   // Ctrl-C) stops the run the same way, and its exception reaches the
-  // caller. Called from a callback while a run is in progress on the
-  // thread, raises kelda.Error 3219 and leaves everything as it was.
-  void Run(py::object progress, std::optional<uint64_t> seed) {
+  // caller. A cancelled token stops it with kelda.Error 18; the token is
+  // asked without the GIL, inside long database statements too. Called from
+  // a callback while a run is in progress on the thread, raises kelda.Error
+  // 3219 and leaves everything as it was.
+  void Run(py::object progress, std::optional<uint64_t> seed, std::optional<CancelToken> cancel) {
     Network& network = Get();
     RefuseWhileNetworkInUse("run()");
     // As the tool refuses it: no epoch would run, and every Actual would
@@ -101,6 +103,7 @@ class PyNetwork {
     std::optional<py::error_already_set> raised;
     RunOptions options;
     options.seed = seed;
+    if (cancel) options.cancel = *cancel;
     if (progress.is_none()) {
       options.progress = [&raised,
                           last = std::chrono::steady_clock::now()](const RunProgress&) mutable {
@@ -236,6 +239,12 @@ PYBIND11_MODULE(_kelda, m) {
           [](const StatusPicture& p, const std::string& path) { p.WritePng(NoNul(path, "path")); },
           py::arg("path"));
 
+  py::class_<CancelToken>(m, "CancelToken",
+                          "A request to stop a run, for run(cancel=...); cancel() from any thread.")
+      .def(py::init<>())
+      .def("cancel", &CancelToken::Cancel, "Asks every run given this token to stop.")
+      .def_property_readonly("cancelled", &CancelToken::Cancelled);
+
   py::class_<PyNetwork> network(m, "Network", R"(A network trained on a database table.
 
 Every Network of a thread trains the thread's one network; a Network is used
@@ -262,11 +271,15 @@ only on the thread that created it.)");
       "Set to 20 by run() when 0; the hidden layer has 20 units.");
   network
       .def("run", &PyNetwork::Run, py::arg("progress") = py::none(), py::arg("seed") = py::none(),
+           py::arg("cancel") = py::none(),
            R"(Trains on the table and writes every row's prediction into Actual.
 
 progress(epoch, epochs) is called at every yield of the run; if it raises, the
 run stops there with that exception, as it does on Ctrl-C. seed fixes the
 initial weights (as the tool's --seed); None seeds them from the clock.
+cancel, a kelda.CancelToken, stops the run with kelda.Error 18 once another
+thread has called its cancel(), within a moment, inside a long database
+statement too.
 Raises ValueError, changing nothing, when epochs is negative.
 
 The callback cannot change the run: run() and input_relevance() called from it

@@ -29,6 +29,7 @@ from . import _kelda  # noqa: E402
 _kelda._register_error(Error)
 
 from ._kelda import (  # noqa: E402
+    CancelToken,
     Network,
     SavedNetwork,
     StatusPicture,
@@ -77,5 +78,5 @@ def enable_sql(connection):
     raise sqlite3.OperationalError("cannot load the kelda SQL extension: " + "; ".join(failures))
 
 
-__all__ = ["Error", "Network", "SavedNetwork", "StatusPicture", "enable_sql", "load_network",
+__all__ = ["CancelToken", "Error", "Network", "SavedNetwork", "StatusPicture", "enable_sql", "load_network",
            "predict", "save_network", "__version__"]

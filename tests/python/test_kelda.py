@@ -265,6 +265,41 @@ def test_ctrl_c_stops_a_run_without_a_callback(db):
     con.close()
 
 
+def columns(db):
+    con = sqlite3.connect(db)
+    names = [row[1] for row in con.execute("PRAGMA table_info(t)")]
+    con.close()
+    return names
+
+
+def test_a_token_cancelled_from_another_thread_stops_the_run_with_18(db):
+    before = columns(db)
+    token = kelda.CancelToken()
+    token.cancel()
+    net = kelda.Network()
+    net.database, net.table, net.epochs = db, "t", 400000
+    with pytest.raises(kelda.Error) as stopped:
+        net.run(seed=1, cancel=token)
+    assert stopped.value.number == 18
+    assert net.epochs_done == 0 and columns(db) == before  # not even Actual added
+
+    token = kelda.CancelToken()
+    timer = threading.Timer(0.3, token.cancel)
+    start = time.monotonic()
+    timer.start()
+    try:
+        with pytest.raises(kelda.Error) as stopped:
+            net.run(seed=1, cancel=token)
+    finally:
+        timer.cancel()
+    assert stopped.value.number == 18 and token.cancelled
+    assert time.monotonic() - start < 2.5
+    assert 0 < net.epochs_done < 400000
+    con = sqlite3.connect(db)
+    assert con.execute("PRAGMA integrity_check").fetchone() == ("ok",)
+    con.close()
+
+
 def test_a_negative_epoch_count_is_refused_as_the_tool_refuses_it(db):
     net = trained(db, epochs=5)
     before = bits(actuals(db))
