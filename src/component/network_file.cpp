@@ -564,17 +564,13 @@ int64_t Predict(data::DBEngine& engine, const SavedNetwork& network, const std::
   for (; !rows->IsEOF(); rows->MoveNext()) {
     // A row's statements are too short for the database's own check to be
     // asked reliably.
-    if (options.cancel && options.cancel()) Raise(kErrUserInterrupt);
+    RaiseIfCancelled(options);
     predictor.PredictInto(*rows, positions, writer, static_cast<size_t>(written));
     ++written;
   }
   writer.Commit();
   return written;
 }
-
-}  // namespace kelda
-
-namespace kelda {
 
 int64_t Predict(const SavedNetwork& network, const std::string& db_path, const std::string& table) {
   return Predict(ThisThread().DBEngine(), network, db_path, table);

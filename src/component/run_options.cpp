@@ -14,10 +14,6 @@ namespace kelda {
 
 namespace {
 
-void RaiseIfCancelled(const WorkOptions& options) {
-  if (options.cancel && options.cancel()) Raise(kErrUserInterrupt);
-}
-
 // The yield hook of a run with a cancel check or a progress callback. The
 // thread's own hook (a host's message loop) runs first, as it would without
 // options. What the callback throws is kept in `raised` and the run stopped

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <utility>
 
+#include "base/error.h"
+
 namespace kelda {
 
 ScopedThreadSettings::ScopedThreadSettings() : block_(ThisThread()) {}
@@ -55,6 +57,10 @@ void ScopedThreadSettings::SetCommitWindow(std::chrono::milliseconds window) {
   data::DBEngine& engine = block_.DBEngine();
   if (!saved_commit_window_) saved_commit_window_ = engine.CommitWindow();
   engine.SetCommitWindow(window);
+}
+
+void RaiseIfCancelled(const WorkOptions& options) {
+  if (options.cancel && options.cancel()) Raise(kErrUserInterrupt);
 }
 
 void ScopedThreadSettings::Apply(const WorkOptions& options) {

@@ -26,6 +26,11 @@ namespace kelda {
 // destroyed in the reverse order of their creation. A hook or check that
 // refers to the caller's frame must not outlive it: declare the object after
 // whatever the hook refers to.
+// Raises 18 ("User interrupt occurred") once options.cancel returns true:
+// for a call's yields, and for loops whose statements are too short for the
+// engine's interrupt check to be asked.
+void RaiseIfCancelled(const WorkOptions& options);
+
 class ScopedThreadSettings {
  public:
   // Changes nothing until a setter is called.

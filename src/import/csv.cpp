@@ -2,17 +2,9 @@
 #include <kelda/import.h>
 
 #include "base/error.h"
-#include "import/work.h"
+#include "component/thread_settings.h"
 
 namespace kelda {
-
-namespace import {
-
-void CheckCancel(const WorkOptions& work) {
-  if (work.cancel && work.cancel()) Raise(kErrUserInterrupt);
-}
-
-}  // namespace import
 
 std::vector<CsvRecord> ParseCsv(std::string_view text, std::string_view origin,
                                 const WorkOptions& work) {
@@ -45,7 +37,7 @@ std::vector<CsvRecord> ParseCsv(std::string_view text, std::string_view origin,
     record_open = false;
   };
   for (std::size_t i = 0; i < text.size(); ++i) {
-    if ((i & 0xFFFF) == 0) import::CheckCancel(work);
+    if ((i & 0xFFFF) == 0) RaiseIfCancelled(work);
     const char c = text[i];
     if (!record_open) record.line = line;
     if (quoted) {

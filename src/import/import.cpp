@@ -14,7 +14,7 @@
 
 #include "base/error.h"
 #include "base/value.h"
-#include "component/thread_block.h"
+#include "component/thread_settings.h"
 #include "data/database.h"
 #include "data/new_tables.h"
 #include "data/server_name.h"
@@ -83,7 +83,7 @@ std::string ReadFile(const std::string& path, const WorkOptions& work) {
   char buffer[65536];
   std::size_t n = 0;
   while ((n = std::fread(buffer, 1, sizeof buffer, f.get())) > 0) {
-    import::CheckCancel(work);
+    RaiseIfCancelled(work);
     text.append(buffer, n);
   }
   if (std::ferror(f.get())) {
@@ -149,12 +149,7 @@ void WriteDatabase(const ImportOptions& options, const ImportReport& report, Tab
     row.emplace_back();
     table.rows.push_back(std::move(row));
   }
-  data::NewTablesOptions write;
-  // A negative span waits as long as none, as the thread's engine takes it.
-  write.busy_timeout = std::max(work.busy_timeout.value_or(ThisThread().DBEngine().BusyTimeout()),
-                                std::chrono::milliseconds{0});
-  write.interrupt = work.cancel;
-  data::MakeNewTables(options.database, table, side, write);
+  data::MakeNewTables(options.database, table, side, import::WriteOptions(work));
 }
 
 }  // namespace
@@ -229,7 +224,7 @@ ImportReport ImportCsv(const ImportOptions& options, const WorkOptions& work) {
     // Every cell is checked as it is read.
     Tables tables;
     for (std::size_t r = 1; r < records.size(); ++r) {
-      if ((r & 0x3FF) == 0) import::CheckCancel(work);
+      if ((r & 0x3FF) == 0) RaiseIfCancelled(work);
       const CsvRecord& record = records[r];
       if (record.cells.size() != header.size()) {
         Malformed(origin, fmt::format("line {}: {} cells in a row of {} columns", record.line,

@@ -18,7 +18,7 @@ namespace kelda {
 
 void MakeNewTable(const std::string& database, const NewTable& table, const WorkOptions& work) {
   // A write of a few rows may never reach the database's own check.
-  import::CheckCancel(work);
+  RaiseIfCancelled(work);
   // The layer takes two columns of one name for a fault of its caller; here
   // they are a user's mistake.
   for (std::size_t i = 0; i < table.columns.size(); ++i) {
@@ -33,13 +33,21 @@ void MakeNewTable(const std::string& database, const NewTable& table, const Work
   made.name = table.name;
   made.columns = table.columns;
   made.rows = table.rows;
+  data::MakeNewTables(database, made, std::nullopt, import::WriteOptions(work));
+}
+
+namespace import {
+
+data::NewTablesOptions WriteOptions(const WorkOptions& work) {
   data::NewTablesOptions write;
   // A negative span waits as long as none, as the thread's engine takes it.
   write.busy_timeout = std::max(work.busy_timeout.value_or(ThisThread().DBEngine().BusyTimeout()),
                                 std::chrono::milliseconds{0});
   write.interrupt = work.cancel;
-  data::MakeNewTables(database, made, std::nullopt, write);
+  return write;
 }
+
+}  // namespace import
 
 std::vector<std::vector<Value>> ReadColumns(const std::string& database, const std::string& table,
                                             const std::vector<std::string>& columns,

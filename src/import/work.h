@@ -3,10 +3,14 @@
 
 #include <kelda/run_options.h>
 
+#include "data/new_tables.h"
+
 namespace kelda::import {
 
-// Raises 18 ("User interrupt occurred") once work.cancel returns true; for
-// the loops of the subsystem's own that read no database.
-void CheckCancel(const WorkOptions& work);
+// How new tables are written for a call with `work`: on a connection of
+// their own (data::MakeNewTables), which waits for locks as the thread's
+// engine would for the call (work's busy timeout where given, a negative one
+// as none) and stops at work's cancel.
+data::NewTablesOptions WriteOptions(const WorkOptions& work);
 
 }  // namespace kelda::import
