@@ -9,34 +9,13 @@
 
 #include "base/error.h"
 #include "data/db_core.h"
+#include "data/sqlite_value.h"
 
 namespace kelda::data {
 namespace {
 
-// The value of column `col` of the statement's current row. (The SQL
-// function's ArgumentValue, src/sql/extension.cpp, reads its arguments the
-// same way through the loading program's SQLite.)
-Value ColumnValue(sqlite3_stmt* stmt, int col) {
-  sqlite3_value* v = sqlite3_column_value(stmt, col);
-  switch (sqlite3_value_type(v)) {
-    case SQLITE_FLOAT:
-      return Value(sqlite3_value_double(v));
-    case SQLITE_INTEGER:
-      return Value(static_cast<double>(sqlite3_value_int64(v)));
-    case SQLITE_NULL:
-      return Value::Null();
-    case SQLITE_TEXT: {
-      const unsigned char* p = sqlite3_value_text(v);
-      const int n = sqlite3_value_bytes(v);
-      return Value(std::string(reinterpret_cast<const char*>(p), n));
-    }
-    default: {
-      const auto* p = static_cast<const std::uint8_t*>(sqlite3_value_blob(v));
-      const int n = sqlite3_value_bytes(v);
-      return Value(Value::Blob(p, p + n));
-    }
-  }
-}
+// The value of column `col` of the statement's current row.
+Value ColumnValue(sqlite3_stmt* stmt, int col) { return ValueOf(sqlite3_column_value(stmt, col)); }
 
 void BindValue(sqlite3_stmt* stmt, sqlite3* db, int n, const Value& v) {
   int rc = SQLITE_OK;

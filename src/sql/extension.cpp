@@ -13,35 +13,11 @@
 
 SQLITE_EXTENSION_INIT1
 
+// After the routines' pointer: the reads of values below go through it.
+#include "data/sqlite_value.h"
+
 namespace kelda::sql {
 namespace {
-
-// As the database layer reads a column's value (ColumnValue in
-// data/recordset.cpp), so that an argument converts to a number exactly as the
-// same value in a table does for `kelda predict`. Written again here because
-// an extension must reach SQLite through the routines the loading program
-// hands it (sqlite3ext.h), which may be another copy of SQLite than the one
-// the layer links.
-Value ArgumentValue(sqlite3_value* v) {
-  switch (sqlite3_value_type(v)) {
-    case SQLITE_FLOAT:
-      return Value(sqlite3_value_double(v));
-    case SQLITE_INTEGER:
-      return Value(static_cast<double>(sqlite3_value_int64(v)));
-    case SQLITE_NULL:
-      return Value::Null();
-    case SQLITE_TEXT: {
-      const unsigned char* p = sqlite3_value_text(v);
-      const int n = sqlite3_value_bytes(v);
-      return Value(std::string(reinterpret_cast<const char*>(p), static_cast<std::size_t>(n)));
-    }
-    default: {
-      const auto* p = static_cast<const std::uint8_t*>(sqlite3_value_blob(v));
-      const int n = sqlite3_value_bytes(v);
-      return Value(Value::Blob(p, p + n));
-    }
-  }
-}
 
 void DeleteCache(void* cache) { delete static_cast<NetworkCache*>(cache); }
 
@@ -66,12 +42,12 @@ void Predict(sqlite3_context* context, int argc, sqlite3_value** argv) {
       network = *pinned;
     } else {
       auto& cache = *static_cast<NetworkCache*>(sqlite3_user_data(context));
-      network = cache.Get(PathArgument(ArgumentValue(argv[0])));
+      network = cache.Get(PathArgument(data::ValueOf(argv[0])));
       sqlite3_set_auxdata(context, 0, new std::shared_ptr<LoadedNetwork>(network), DeletePinned);
     }
     std::vector<Value> inputs;
     inputs.reserve(static_cast<std::size_t>(argc - 1));
-    for (int i = 1; i < argc; ++i) inputs.push_back(ArgumentValue(argv[i]));
+    for (int i = 1; i < argc; ++i) inputs.push_back(data::ValueOf(argv[i]));
     sqlite3_result_double(context, network->PredictRow(inputs));
   } catch (const Error& e) {
     ReportError(context, ErrorText(e));
